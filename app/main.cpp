@@ -1,0 +1,20 @@
+#include <QApplication>
+
+#include "app/services.h"
+#include "app/settings.h"
+#include "ui/frmseleccion.h"
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    duplivo::setUpIdentity(application);
+
+    duplivo::NativeSettingsStore settings;
+    duplivo::QtMessageBox messages;
+    duplivo::ProcessEnd programEnd;
+    duplivo::frmSeleccion window(settings, messages, programEnd);
+    if (!window.load())
+        return 0;
+    window.show();
+    return application.exec();
+}

@@ -1,0 +1,83 @@
+// The company database as the window uses it: connections, read-only results and statements
+// whose values are always bound, never written into the statement's text.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+
+namespace duplivo {
+
+struct Statement
+{
+    QString text;
+    QVariantList values;
+
+    friend bool operator==(const Statement&, const Statement&) = default;
+};
+
+// A read-only copy of the rows a select returned, walked from first to last. Holding one keeps
+// no lock on the database.
+class ResultSet
+{
+public:
+    ResultSet(QStringList columns, QList<QVariantList> rows);
+
+    // Only "has at least one row": the size of a result is not known before it is read.
+    bool hasRows() const { return !m_rows.isEmpty(); }
+    void moveFirst() { m_current = 0; }
+    bool atEnd() const { return m_current >= m_rows.size(); }
+    void moveNext() { ++m_current; }
+    // The column is found without regard to case.
+    QVariant field(const QString& column) const;
+
+private:
+    QStringList m_columns;
+    QList<QVariantList> m_rows;
+    qsizetype m_current = 0;
+};
+
+enum class Engine { Sqlite, Jet };
+
+class DatabaseConnection
+{
+public:
+    enum class BlockCopy { Copied, AlreadyPresent, NothingToCopy };
+
+    ~DatabaseConnection();
+    DatabaseConnection(const DatabaseConnection&) = delete;
+    DatabaseConnection& operator=(const DatabaseConnection&) = delete;
+
+    const QString& connectionName() const { return m_name; }
+    Engine engine() const { return m_engine; }
+
+    std::shared_ptr<ResultSet> openSnapshot(const Statement& select);
+    // Runs an action statement and returns the number of rows it changed.
+    int execute(const Statement& action);
+    // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
+    // finds a row. Commits only a copy that wrote rows; on any failure nothing stays written.
+    BlockCopy copyUnlessPresent(const Statement& check, const Statement& copy);
+
+private:
+    friend std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
+    DatabaseConnection(QString name, Engine engine);
+
+    void beginWrite();
+    void endWrite(bool commit);
+
+    QString m_name;
+    Engine m_engine;
+};
+
+// Opens the database file named by a Windows path (see resolveDatabaseFile). The file must exist
+// and be a database; it is never created. Waits up to ten seconds for another program's lock.
+std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
+
+// The local file a Windows path "X:\folder\file" names: on Windows the path itself, elsewhere the
+// file below Wine's drive folder for X, matching each name without regard to case where no exact
+// match exists. Throws for a path of any other form.
+QString resolveDatabaseFile(const QString& windowsPath);
+
+} // namespace duplivo

@@ -1,0 +1,27 @@
+// Opening a QtSql connection for each kind of database file the program recognises.
+#pragma once
+
+#include <QString>
+
+class QSqlError;
+
+namespace duplivo {
+
+// Error numbers for failures found before the engine itself answers.
+namespace DatabaseErrorNumber {
+enum : int {
+    FileNotFound = 3024,
+    InvalidPath = 3044,
+    CannotOpenFile = 3051,
+    UnrecognizedFormat = 3343,
+    ColumnNotFound = 3265,
+};
+}
+
+[[noreturn]] void throwSqlError(const QSqlError& error);
+
+// Adds and opens the connection `name` on a Jet/ACE file through the Access ODBC driver, where
+// this platform has one.
+void openJetConnection(const QString& name, const QString& file, const QString& windowsPath);
+
+} // namespace duplivo

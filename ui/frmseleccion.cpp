@@ -1,0 +1,410 @@
+#include "ui/frmseleccion.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include "app/failure.h"
+#include "app/platform.h"
+#include "app/startup.h"
+#include "db/granguia.h"
+
+namespace duplivo {
+
+namespace {
+
+const QString crlf = QStringLiteral("\r\n");
+
+const QString noSourceCompany = QStringLiteral("Debe seleccionar la empresa que desea copiar");
+const QString noNewCompany
+    = QStringLiteral("Debe escribir el nombre de la nueva empresa que desea crear");
+const QString noProgram = QStringLiteral("Debe seleccionar algún programa");
+
+// Thrown by AppExit so that the calling handler runs no further statement.
+struct AppExitRequest
+{
+};
+
+// Shows the wait cursor while the database works; gone before any message box appears.
+class BusyCursor
+{
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+bool isEnterKey(const QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+        return false;
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+} // namespace
+
+frmSeleccion::frmSeleccion(
+    const SettingsStore& settings, MessageBox& messages, ProgramEnd& programEnd, QWidget* parent)
+    : QWidget(parent)
+    , m_settings(settings)
+    , m_messages(messages)
+    , m_programEnd(programEnd)
+{
+    createControls();
+}
+
+frmSeleccion::~frmSeleccion() = default;
+
+int frmSeleccion::twipsToPixels(int twips) const
+{
+    return qRound(twips * logicalDpiX() / 1440.0);
+}
+
+void frmSeleccion::createControls()
+{
+    setObjectName(QStringLiteral("frmSeleccion"));
+    setWindowTitle(QStringLiteral("Copia de Empresa"));
+    setFixedSize(twipsToPixels(7215), twipsToPixels(2880));
+
+    // Created in tab order; positions and sizes in twips from the client area's top-left corner.
+    const auto place
+        = [this](QWidget* control, const char* name, int left, int top, int width, int height) {
+              control->setObjectName(QLatin1String(name));
+              control->setGeometry(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
+                  twipsToPixels(height));
+          };
+    m_cmbEmpresaOrigen = new QComboBox(this);
+    place(m_cmbEmpresaOrigen, "cmbEmpresaOrigen", 480, 720, 1935, 315);
+    m_txtEmpresaNueva = new QLineEdit(this);
+    place(m_txtEmpresaNueva, "txtEmpresaNueva", 2640, 720, 1935, 405);
+    m_cmdCopiar = new QPushButton(QStringLiteral("Copiar"), this);
+    place(m_cmdCopiar, "cmdCopiar", 5400, 480, 1215, 495);
+    m_cmdSalir = new QPushButton(QStringLiteral("Salir"), this);
+    place(m_cmdSalir, "cmdSalir", 5400, 1680, 1215, 495);
+    m_lstProgramas = new QListWidget(this);
+    place(m_lstProgramas, "lstProgramas", 1200, 1440, 1935, 1035);
+    m_label1 = new QLabel(QStringLiteral("Empresa Origen"), this);
+    place(m_label1, "Label1", 600, 360, 1455, 255);
+    m_cmdBorrar = new QPushButton(QStringLiteral("Borrar"), this);
+    place(m_cmdBorrar, "cmdBorrar", 5400, 1080, 1215, 495);
+    m_label2 = new QLabel(QStringLiteral("Nueva Empresa"), this);
+    place(m_label2, "Label2", 2760, 360, 1695, 255);
+
+    setTabOrder(m_cmbEmpresaOrigen, m_txtEmpresaNueva);
+    setTabOrder(m_txtEmpresaNueva, m_cmdCopiar);
+    setTabOrder(m_cmdCopiar, m_cmdSalir);
+    setTabOrder(m_cmdSalir, m_lstProgramas);
+    setTabOrder(m_lstProgramas, m_cmdBorrar);
+
+    // A typed company name stays exactly as typed: no completion, no insertion on Enter, and no
+    // switch to a list item that matches it when editing ends. Only choosing from the list (mouse
+    // or arrow keys) counts as a click.
+    m_cmbEmpresaOrigen->setEditable(true);
+    m_cmbEmpresaOrigen->setInsertPolicy(QComboBox::NoInsert);
+    m_cmbEmpresaOrigen->setCompleter(nullptr);
+    QLineEdit* companyEdit = m_cmbEmpresaOrigen->lineEdit();
+    disconnect(companyEdit, &QLineEdit::returnPressed, m_cmbEmpresaOrigen, nullptr);
+    disconnect(companyEdit, &QLineEdit::editingFinished, m_cmbEmpresaOrigen, nullptr);
+    companyEdit->installEventFilter(this);
+
+    // A click selects or deselects one item alone.
+    m_lstProgramas->setSelectionMode(QAbstractItemView::MultiSelection);
+
+    // The window has no default button, but a button that has the focus answers Enter, as
+    // desktop buttons do.
+    for (QPushButton* button : {m_cmdCopiar, m_cmdBorrar, m_cmdSalir})
+        button->setAutoDefault(true);
+
+    for (QWidget* control :
+        {static_cast<QWidget*>(m_cmbEmpresaOrigen), static_cast<QWidget*>(m_txtEmpresaNueva),
+            static_cast<QWidget*>(m_cmdCopiar), static_cast<QWidget*>(m_cmdSalir),
+            static_cast<QWidget*>(m_lstProgramas), static_cast<QWidget*>(m_cmdBorrar)})
+        control->installEventFilter(this);
+
+    connect(m_cmbEmpresaOrigen, &QComboBox::activated, this,
+        [this] { guarded([this] { cmbEmpresaOrigen_Click(); }); });
+    connect(m_lstProgramas, &QListWidget::itemSelectionChanged, this,
+        [this] { guarded([this] { lstProgramas_Click(); }); });
+    connect(m_cmdCopiar, &QPushButton::clicked, this,
+        [this] { guarded([this] { cmdCopiar_Click(); }); });
+    connect(m_cmdBorrar, &QPushButton::clicked, this,
+        [this] { guarded([this] { cmdBorrar_Click(); }); });
+    connect(
+        m_cmdSalir, &QPushButton::clicked, this, [this] { guarded([this] { cmdSalir_Click(); }); });
+}
+
+template <typename Handler> void frmSeleccion::guarded(Handler&& handler)
+{
+    if (m_ended)
+        return;
+    try {
+        handler();
+    } catch (const AppExitRequest&) {
+        endProgram(0);
+    } catch (const Failure& failure) {
+        m_ended = true;
+        m_messages.show(QStringLiteral("Error '%1' en tiempo de ejecución:").arg(failure.number())
+                + crlf + crlf + failure.text(),
+            MessageStyle::Critical, QStringLiteral("Duplivo"));
+        endProgram(1);
+    } catch (const std::exception& failure) {
+        m_ended = true;
+        m_messages.show(QStringLiteral("Error en tiempo de ejecución:") + crlf + crlf
+                + QString::fromLocal8Bit(failure.what()),
+            MessageStyle::Critical, QStringLiteral("Duplivo"));
+        endProgram(1);
+    }
+}
+
+void frmSeleccion::appExit()
+{
+    throw AppExitRequest {};
+}
+
+void frmSeleccion::endProgram(int status)
+{
+    m_ended = true;
+    // Handles go before the process does.
+    m_state.rows.reset();
+    m_state.database.reset();
+    m_programEnd.end(status);
+}
+
+bool frmSeleccion::load()
+{
+    bool loaded = false;
+    guarded([this, &loaded] {
+        const DatabaseLocation location = readDatabaseLocation(m_settings);
+        m_state.drive = location.drive;
+        m_state.databasePath = location.databasePath;
+        if (m_state.drive.isEmpty()) {
+            m_messages.show(installationMessage, MessageStyle::Ok, installationTitle);
+            appExit();
+        }
+        m_cmbEmpresaOrigen->setFocus();
+        loaded = true;
+    });
+    return loaded && !m_ended;
+}
+
+void frmSeleccion::closeEvent(QCloseEvent* event)
+{
+    guarded([this] { appExit(); });
+    QWidget::closeEvent(event);
+}
+
+bool frmSeleccion::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::FocusIn && watched != m_cmbEmpresaOrigen->lineEdit()) {
+        auto* control = static_cast<QWidget*>(watched);
+        const bool gained = m_lastFocus != control;
+        m_lastFocus = control;
+        if (gained && control == m_cmbEmpresaOrigen)
+            guarded([this] { cmbEmpresaOrigen_GotFocus(); });
+        return false;
+    }
+    if (watched == m_cmbEmpresaOrigen || watched == m_cmbEmpresaOrigen->lineEdit()) {
+        // Enter in the company box does nothing; the wheel does not flip through companies.
+        if (isEnterKey(event) || event->type() == QEvent::Wheel)
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QStringList frmSeleccion::columnValues(const QString& column)
+{
+    QStringList values;
+    if (m_state.rows->hasRows()) {
+        for (m_state.rows->moveFirst(); !m_state.rows->atEnd(); m_state.rows->moveNext()) {
+            const QVariant value = m_state.rows->field(column);
+            // A row without a name cannot be chosen; it must not make the tool unusable.
+            if (!value.isNull())
+                values << value.toString();
+        }
+    }
+    return values;
+}
+
+void frmSeleccion::replaceCompanies(const QStringList& companies)
+{
+    const QString typed = m_cmbEmpresaOrigen->currentText();
+    const QSignalBlocker blocker(m_cmbEmpresaOrigen);
+    m_cmbEmpresaOrigen->clear();
+    m_cmbEmpresaOrigen->addItems(companies);
+    // Filling an empty box would otherwise put the first company into its text.
+    m_cmbEmpresaOrigen->setCurrentIndex(-1);
+    m_cmbEmpresaOrigen->setEditText(typed);
+}
+
+void frmSeleccion::cmbEmpresaOrigen_GotFocus()
+{
+    const BusyCursor busy;
+    m_state.statement = granguia::listCompanies();
+    m_state.database = openDatabase(m_state.databasePath);
+    m_state.rows = m_state.database->openSnapshot(m_state.statement);
+    replaceCompanies(columnValues(granguia::companyColumn));
+}
+
+void frmSeleccion::cmbEmpresaOrigen_Click()
+{
+    {
+        const QSignalBlocker blocker(m_lstProgramas);
+        m_lstProgramas->clear();
+    }
+    m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
+    {
+        const BusyCursor busy;
+        m_state.statement = granguia::listPrograms(m_state.sourceCompany);
+        m_state.database = openDatabase(m_state.databasePath);
+        m_state.rows = m_state.database->openSnapshot(m_state.statement);
+        const QSignalBlocker blocker(m_lstProgramas);
+        m_lstProgramas->addItems(columnValues(granguia::programColumn));
+    }
+    m_txtEmpresaNueva->setFocus();
+}
+
+void frmSeleccion::lstProgramas_Click()
+{
+    if (!m_txtEmpresaNueva->text().isEmpty())
+        m_cmdCopiar->setFocus();
+    else
+        m_cmdBorrar->setFocus();
+}
+
+void frmSeleccion::scanSelection()
+{
+    m_state.anySelected = false;
+    const int count = m_lstProgramas->count();
+    for (m_state.index = 0; m_state.index < count; ++m_state.index) {
+        if (m_lstProgramas->item(m_state.index)->isSelected())
+            m_state.anySelected = true;
+    }
+}
+
+void frmSeleccion::cmdCopiar_Click()
+{
+    scanSelection();
+    if (m_cmbEmpresaOrigen->currentText().isEmpty()) {
+        m_messages.show(noSourceCompany, MessageStyle::Critical);
+        m_cmbEmpresaOrigen->setFocus();
+        return;
+    }
+    if (m_txtEmpresaNueva->text().isEmpty()) {
+        m_messages.show(noNewCompany, MessageStyle::Critical);
+        m_txtEmpresaNueva->setFocus();
+        return;
+    }
+    if (!m_state.anySelected) {
+        m_messages.show(noProgram, MessageStyle::Critical);
+        m_lstProgramas->setFocus();
+        return;
+    }
+
+    const int count = m_lstProgramas->count();
+    for (m_state.index = 0; m_state.index < count; ++m_state.index) {
+        if (!m_lstProgramas->item(m_state.index)->isSelected())
+            continue;
+        m_state.program = m_lstProgramas->item(m_state.index)->text();
+        m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
+        m_state.newCompany = m_txtEmpresaNueva->text();
+        m_state.checkStatement = granguia::findBlock(m_state.newCompany, m_state.program);
+        m_state.statement
+            = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany, m_state.program);
+
+        DatabaseConnection::BlockCopy outcome;
+        {
+            const BusyCursor busy;
+            // One fresh connection for the whole command; each program commits before the next.
+            if (m_state.index == 0 || !m_state.database)
+                m_state.database = openDatabase(m_state.databasePath);
+            outcome
+                = m_state.database->copyUnlessPresent(m_state.checkStatement, m_state.statement);
+        }
+
+        switch (outcome) {
+        case DatabaseConnection::BlockCopy::Copied:
+            m_state.message = QStringLiteral("Se han copiado correctamente los datos de ")
+                + m_state.program + crlf + QStringLiteral(" de la empresa ") + m_state.sourceCompany
+                + QStringLiteral(" a la empresa ") + m_state.newCompany;
+            m_messages.show(m_state.message, MessageStyle::Information);
+            break;
+        case DatabaseConnection::BlockCopy::NothingToCopy:
+            m_state.message = QStringLiteral("La empresa ") + m_state.sourceCompany
+                + QStringLiteral(" no tiene datos de ") + m_state.program + u'.' + crlf
+                + QStringLiteral("No se ha copiado nada.");
+            m_messages.show(m_state.message, MessageStyle::Critical);
+            break;
+        case DatabaseConnection::BlockCopy::AlreadyPresent:
+            m_state.message = QStringLiteral("La Empresa ") + m_state.newCompany
+                + QStringLiteral(" tiene datos para ") + m_state.program
+                + QStringLiteral(" y no se pueden modificar los") + crlf
+                + QStringLiteral(
+                    "los datos de una empresa ya creada. Cambie el nombre de la nueva empresa.");
+            m_messages.show(m_state.message, MessageStyle::Critical);
+            m_txtEmpresaNueva->setFocus();
+            break;
+        }
+    }
+    appExit();
+}
+
+void frmSeleccion::cmdBorrar_Click()
+{
+    scanSelection();
+    if (!m_txtEmpresaNueva->text().isEmpty())
+        m_txtEmpresaNueva->setText(QString());
+    if (m_cmbEmpresaOrigen->currentText().isEmpty()) {
+        m_messages.show(noSourceCompany, MessageStyle::Critical);
+        m_cmbEmpresaOrigen->setFocus();
+        return;
+    }
+    if (!m_state.anySelected) {
+        m_messages.show(noProgram, MessageStyle::Critical);
+        m_lstProgramas->setFocus();
+        return;
+    }
+
+    const int count = m_lstProgramas->count();
+    for (m_state.index = 0; m_state.index < count; ++m_state.index) {
+        if (!m_lstProgramas->item(m_state.index)->isSelected())
+            continue;
+        m_state.program = m_lstProgramas->item(m_state.index)->text();
+        m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
+        const QString block
+            = m_state.program + QStringLiteral(" de la empresa ") + m_state.sourceCompany;
+        m_state.message
+            = QStringLiteral("Esta seguro que desea borrar los datos de ") + crlf + block;
+        m_state.answer = QString::number(m_messages.show(m_state.message, MessageStyle::YesNo));
+        if (m_state.answer != QString::number(MessageAnswer::Yes)) {
+            m_state.message = QStringLiteral("No se han borrado los datos de ") + crlf + block;
+            m_messages.show(m_state.message, MessageStyle::Critical);
+            continue;
+        }
+        m_state.statement = granguia::deleteBlock(m_state.sourceCompany, m_state.program);
+        {
+            const BusyCursor busy;
+            if (!m_state.database)
+                m_state.database = openDatabase(m_state.databasePath);
+            m_state.database->execute(m_state.statement);
+        }
+        m_state.message
+            = QStringLiteral("Se han borrado correctamente los datos de ") + crlf + block;
+        m_messages.show(m_state.message, MessageStyle::Information);
+    }
+    appExit();
+}
+
+void frmSeleccion::cmdSalir_Click()
+{
+    appExit();
+}
+
+} // namespace duplivo

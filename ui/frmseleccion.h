@@ -1,0 +1,80 @@
+// The one window of the program: choose a company and its programs, then copy or delete them.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "ui/formstate.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+namespace duplivo {
+
+class MessageBox;
+class ProgramEnd;
+class SettingsStore;
+
+class frmSeleccion final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    frmSeleccion(const SettingsStore& settings, MessageBox& messages, ProgramEnd& programEnd,
+        QWidget* parent = nullptr);
+    ~frmSeleccion() override;
+
+    // Runs before the window is first shown. Returns false when the program has ended instead
+    // (no database location recorded, or a failure).
+    bool load();
+
+    const FormState& state() const { return m_state; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createControls();
+    int twipsToPixels(int twips) const;
+
+    // Every handler runs through here: AppExit ends the program with status 0, and any failure
+    // that escapes a handler is reported with its number and text, then ends it with status 1.
+    template <typename Handler> void guarded(Handler&& handler);
+    [[noreturn]] void appExit();
+    void endProgram(int status);
+
+    void cmbEmpresaOrigen_GotFocus();
+    void cmbEmpresaOrigen_Click();
+    void lstProgramas_Click();
+    void cmdCopiar_Click();
+    void cmdBorrar_Click();
+    void cmdSalir_Click();
+
+    void scanSelection();
+    void replaceCompanies(const QStringList& companies);
+    QStringList columnValues(const QString& column);
+
+    const SettingsStore& m_settings;
+    MessageBox& m_messages;
+    ProgramEnd& m_programEnd;
+    FormState m_state;
+    bool m_ended = false;
+    // The control that last had the focus inside this window: the company box's focus handler
+    // runs only when the focus really moves to it, not when the window is re-activated.
+    QPointer<QWidget> m_lastFocus;
+
+    QComboBox* m_cmbEmpresaOrigen = nullptr;
+    QLineEdit* m_txtEmpresaNueva = nullptr;
+    QPushButton* m_cmdCopiar = nullptr;
+    QPushButton* m_cmdSalir = nullptr;
+    QListWidget* m_lstProgramas = nullptr;
+    QLabel* m_label1 = nullptr;
+    QPushButton* m_cmdBorrar = nullptr;
+    QLabel* m_label2 = nullptr;
+};
+
+} // namespace duplivo
