@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -40,14 +39,6 @@ public:
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
-
-bool isEnterKey(const QEvent* event)
-{
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
-        return false;
-    const int key = static_cast<const QKeyEvent*>(event)->key();
-    return key == Qt::Key_Return || key == Qt::Key_Enter;
-}
 
 } // namespace
 
@@ -113,7 +104,6 @@ void frmSeleccion::createControls()
     QLineEdit* companyEdit = m_cmbEmpresaOrigen->lineEdit();
     disconnect(companyEdit, &QLineEdit::returnPressed, m_cmbEmpresaOrigen, nullptr);
     disconnect(companyEdit, &QLineEdit::editingFinished, m_cmbEmpresaOrigen, nullptr);
-    companyEdit->installEventFilter(this);
 
     // A click selects or deselects one item alone.
     m_lstProgramas->setSelectionMode(QAbstractItemView::MultiSelection);
@@ -203,7 +193,7 @@ void frmSeleccion::closeEvent(QCloseEvent* event)
 
 bool frmSeleccion::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::FocusIn && watched != m_cmbEmpresaOrigen->lineEdit()) {
+    if (event->type() == QEvent::FocusIn) {
         auto* control = static_cast<QWidget*>(watched);
         const bool gained = m_lastFocus != control;
         m_lastFocus = control;
@@ -211,11 +201,9 @@ bool frmSeleccion::eventFilter(QObject* watched, QEvent* event)
             guarded([this] { cmbEmpresaOrigen_GotFocus(); });
         return false;
     }
-    if (watched == m_cmbEmpresaOrigen || watched == m_cmbEmpresaOrigen->lineEdit()) {
-        // Enter in the company box does nothing; the wheel does not flip through companies.
-        if (isEnterKey(event) || event->type() == QEvent::Wheel)
-            return true;
-    }
+    // The wheel does not flip through the companies of a closed box.
+    if (watched == m_cmbEmpresaOrigen && event->type() == QEvent::Wheel)
+        return true;
     return QWidget::eventFilter(watched, event);
 }
 

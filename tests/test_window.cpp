@@ -1,0 +1,408 @@
+// The window as the operator meets it: start-up, layout, focus, the programs list rule, exit and
+// the failure report, driven through the real widgets.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/startup.h"
+#include "tests/support.h"
+
+using namespace duplivo;
+using namespace duplivo::test;
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void missingSettingShowsInstallationMessageOnly();
+    void databasePathKeepsTheDriveAsStored_data();
+    void databasePathKeepsTheDriveAsStored();
+    void settingsFailureIsReported();
+    void layoutFollowsTheTwipGrid();
+    void tabVisitsTheControlsInOrder();
+    void programClickMovesFocusByNewCompanyText_data();
+    void programClickMovesFocusByNewCompanyText();
+    void keyboardToggleFollowsTheSameRule();
+    void enterTriggersNothing();
+    void companyFocusHandlerRunsOncePerRealFocusGain();
+    void typedCompanyIsNeitherChosenNorAdded();
+    void salirEndsTheProgram();
+    void closingTheWindowEndsTheProgram();
+    void databaseFailureIsReportedAndEndsWithError();
+};
+
+void WindowTest::cleanup()
+{
+    QVERIFY2(QApplication::topLevelWidgets().isEmpty()
+                 || std::none_of(QApplication::topLevelWidgets().cbegin(),
+                                 QApplication::topLevelWidgets().cend(),
+                                 [](const QWidget* w) { return w->isVisible(); }),
+             "a window was left open");
+}
+
+void WindowTest::missingSettingShowsInstallationMessageOnly()
+{
+    for (const std::optional<QString>& stored : {std::optional<QString>(), std::optional<QString>(QString())}) {
+        WindowHarness harness;
+        harness.settings.drive = stored;
+        QVERIFY(!harness.open());
+        QCOMPARE(harness.messages.shown.size(), 1);
+        QCOMPARE(harness.messages.shown[0].text, QStringLiteral("No tiene instalado ningún programa de Tarvex"));
+        QCOMPARE(harness.messages.shown[0].style, 0);
+        QCOMPARE(harness.messages.shown[0].title, QStringLiteral("Error de instalación"));
+        QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+        QVERIFY(!harness.window->isVisible());
+    }
+}
+
+void WindowTest::databasePathKeepsTheDriveAsStored_data()
+{
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("letter") << "D" << "D:\\Tarvex.win\\Tarvex.mdb";
+    QTest::newRow("letter and colon") << "D:" << "D::\\Tarvex.win\\Tarvex.mdb";
+    QTest::newRow("one space") << " " << " :\\Tarvex.win\\Tarvex.mdb";
+}
+
+void WindowTest::databasePathKeepsTheDriveAsStored()
+{
+    QFETCH(QString, drive);
+    QFETCH(QString, path);
+    CompanyDatabase database;
+    WindowHarness harness;
+    harness.settings.drive = drive;
+    harness.open();
+    QCOMPARE(harness.window->state().drive, drive);
+    QCOMPARE(harness.window->state().databasePath, path);
+    // No installation message: the faulty forms fail only when the database is opened.
+    QVERIFY(!harness.messages.texts().contains(installationMessage));
+    QCOMPARE(harness.messages.shown.size(), 1);
+    QVERIFY2(harness.messages.shown[0].text.contains(path), qPrintable(harness.messages.shown[0].text));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+}
+
+void WindowTest::settingsFailureIsReported()
+{
+    WindowHarness harness;
+    harness.settings.failure = Failure(75, QStringLiteral("acceso denegado"));
+    QVERIFY(!harness.open());
+    QCOMPARE(harness.messages.shown.size(), 1);
+    QCOMPARE(harness.messages.shown[0].text,
+             QStringLiteral("Error '75' en tiempo de ejecución:\r\n\r\nacceso denegado"));
+    QCOMPARE(harness.messages.shown[0].style, 16);
+    QCOMPARE(harness.messages.shown[0].title, QStringLiteral("Duplivo"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QVERIFY(!harness.window->isVisible());
+}
+
+void WindowTest::layoutFollowsTheTwipGrid()
+{
+    CompanyDatabase database;
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    frmSeleccion* window = harness.window.get();
+    QCOMPARE(window->windowTitle(), QStringLiteral("Copia de Empresa"));
+    QCOMPARE(window->objectName(), QStringLiteral("frmSeleccion"));
+    const double scale = window->logicalDpiX() / 1440.0;
+    const auto px = [scale](int twips) { return qRound(twips * scale); };
+    QCOMPARE(window->size(), QSize(px(7215), px(2880)));
+
+    struct Expected
+    {
+        const char* name;
+        QString text;
+        QRect twips;
+    };
+    const QList<Expected> expected = {
+        {"cmbEmpresaOrigen", QString(), {480, 720, 1935, 315}},
+        {"txtEmpresaNueva", QString(), {2640, 720, 1935, 405}},
+        {"cmdCopiar", QStringLiteral("Copiar"), {5400, 480, 1215, 495}},
+        {"cmdSalir", QStringLiteral("Salir"), {5400, 1680, 1215, 495}},
+        {"lstProgramas", QString(), {1200, 1440, 1935, 1035}},
+        {"Label1", QStringLiteral("Empresa Origen"), {600, 360, 1455, 255}},
+        {"cmdBorrar", QStringLiteral("Borrar"), {5400, 1080, 1215, 495}},
+        {"Label2", QStringLiteral("Nueva Empresa"), {2760, 360, 1695, 255}},
+    };
+    for (const Expected& control : expected) {
+        const auto* widget = window->findChild<QWidget*>(QLatin1String(control.name));
+        QVERIFY2(widget, control.name);
+        const QRect& t = control.twips;
+        QCOMPARE(widget->geometry(), QRect(px(t.x()), px(t.y()), px(t.width()), px(t.height())));
+        if (const auto* button = qobject_cast<const QPushButton*>(widget))
+            QCOMPARE(button->text(), control.text);
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+            QCOMPARE(label->text(), control.text);
+            QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+        }
+    }
+    QCOMPARE(harness.companies()->currentText(), QString());
+    QCOMPARE(harness.newCompany()->text(), QString());
+    QCOMPARE(harness.programs()->count(), 0);
+    QCOMPARE(harness.programs()->selectionMode(), QAbstractItemView::MultiSelection);
+    QVERIFY(harness.companies()->isEditable());
+    QCOMPARE(harness.companies()->insertPolicy(), QComboBox::NoInsert);
+}
+
+void WindowTest::tabVisitsTheControlsInOrder()
+{
+    CompanyDatabase database;
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    const QStringList order = {QStringLiteral("cmbEmpresaOrigen"), QStringLiteral("txtEmpresaNueva"),
+                               QStringLiteral("cmdCopiar"),        QStringLiteral("cmdSalir"),
+                               QStringLiteral("lstProgramas"),     QStringLiteral("cmdBorrar")};
+    QCOMPARE(harness.focusName(), order[0]);
+    for (int step = 1; step <= order.size(); ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(harness.focusName(), order[step % order.size()]);
+    }
+    for (int step = order.size() - 1; step >= 0; --step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(harness.focusName(), order[step]);
+    }
+    QVERIFY(harness.messages.shown.isEmpty());
+}
+
+void WindowTest::programClickMovesFocusByNewCompanyText_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("empty") << QString() << "cmdBorrar";
+    QTest::newRow("name") << "Nueva" << "cmdCopiar";
+    QTest::newRow("only spaces") << "   " << "cmdCopiar";
+}
+
+void WindowTest::programClickMovesFocusByNewCompanyText()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, focus);
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 2);
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Nóminas"), 2);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Acme"));
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    if (!typed.isEmpty())
+        harness.typeNewCompany(typed);
+    QCOMPARE(harness.newCompany()->text(), typed);
+
+    harness.clickProgram(QStringLiteral("Nóminas"));
+    QVERIFY(harness.programs()->item(1)->isSelected());
+    QCOMPARE(harness.focusName(), focus);
+
+    // Deselecting applies the same rule; the other items keep their state.
+    harness.clickProgram(QStringLiteral("Contabilidad"));
+    harness.newCompany()->setFocus();
+    harness.clickProgram(QStringLiteral("Nóminas"));
+    QVERIFY(!harness.programs()->item(1)->isSelected());
+    QVERIFY(harness.programs()->item(0)->isSelected());
+    QCOMPARE(harness.focusName(), focus);
+    QVERIFY(harness.messages.shown.isEmpty());
+}
+
+void WindowTest::keyboardToggleFollowsTheSameRule()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 1);
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Nóminas"), 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Acme"));
+
+    // Refilling the list by choosing the company again moves the focus only to the new-company box.
+    harness.programs()->setFocus();
+    harness.programs()->setCurrentRow(1, QItemSelectionModel::NoUpdate);
+    QTest::keyClick(harness.programs(), Qt::Key_Space);
+    QVERIFY(harness.programs()->item(1)->isSelected());
+    QCOMPARE(harness.focusName(), QStringLiteral("cmdBorrar"));
+
+    harness.chooseCompany(QStringLiteral("Acme"));
+    QCOMPARE(harness.programNames(), QStringList({QStringLiteral("Contabilidad"), QStringLiteral("Nóminas")}));
+    QVERIFY(harness.programs()->selectedItems().isEmpty());
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+}
+
+void WindowTest::enterTriggersNothing()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Acme"));
+    harness.clickProgram(QStringLiteral("Contabilidad"));
+
+    harness.newCompany()->setFocus();
+    QTest::keyClick(harness.newCompany(), Qt::Key_Return);
+    QTest::keyClick(harness.newCompany(), Qt::Key_Enter, Qt::KeypadModifier);
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    QTest::keyClick(harness.newCompany(), Qt::Key_Return);
+    harness.companies()->setFocus();
+    QTest::keyClick(harness.companies(), Qt::Key_Return);
+
+    QVERIFY(harness.messages.shown.isEmpty());
+    QVERIFY(harness.programEnd.statuses.isEmpty());
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Acme"));
+    QCOMPARE(database.count(), 1);
+
+    // A button that has the focus answers Enter, as desktop buttons do.
+    harness.button("cmdSalir")->setFocus();
+    QTest::keyClick(harness.button("cmdSalir"), Qt::Key_Return);
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+void WindowTest::companyFocusHandlerRunsOncePerRealFocusGain()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    // Every run of the handler opens a connection of its own.
+    QString connection = harness.window->state().database->connectionName();
+    const auto ranSinceLastLook = [&] {
+        const QString now = harness.window->state().database->connectionName();
+        const bool ran = now != connection;
+        connection = now;
+        return ran;
+    };
+    QCOMPARE(harness.companies()->count(), 1);
+
+    QTest::keyClick(harness.companies(), Qt::Key_Tab);
+    QVERIFY(!ranSinceLastLook());
+    QTest::keyClick(harness.newCompany(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY(ranSinceLastLook());
+    QCOMPARE(harness.companies()->count(), 1);
+
+    harness.newCompany()->setFocus();
+    QTest::mouseClick(harness.companies()->lineEdit(), Qt::LeftButton);
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+    QVERIFY(ranSinceLastLook());
+
+    // Another window taking the focus and giving it back is no focus gain.
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    other.close();
+    QApplication::setActiveWindow(harness.window.get());
+    QVERIFY(QTest::qWaitForWindowActive(harness.window.get()));
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+    QVERIFY(!ranSinceLastLook());
+
+    // Nor is the drop-down list opening and closing.
+    harness.companies()->showPopup();
+    harness.companies()->hidePopup();
+    QVERIFY(!ranSinceLastLook());
+
+    // An input error sends the focus back from the button: that is a gain, and only one, even
+    // though the message box took the activation while it was up.
+    harness.messages.whileShown = [] {
+        QWidget box;
+        box.show();
+        QApplication::setActiveWindow(&box);
+        QVERIFY(QTest::qWaitForWindowActive(&box));
+    };
+    harness.companies()->setEditText(QString());
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.texts(), QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
+    QApplication::setActiveWindow(harness.window.get());
+    QVERIFY(QTest::qWaitForWindowActive(harness.window.get()));
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+    QVERIFY(ranSinceLastLook());
+    QCOMPARE(harness.companies()->count(), 1);
+    QVERIFY(harness.programEnd.statuses.isEmpty());
+}
+
+void WindowTest::typedCompanyIsNeitherChosenNorAdded()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+
+    // A name that matches a company but for its case is kept as typed, on Enter and on leaving.
+    QTest::keyClicks(harness.companies(), QStringLiteral("acme"));
+    QTest::keyClick(harness.companies(), Qt::Key_Return);
+    QTest::keyClick(harness.companies(), Qt::Key_Tab);
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("acme"));
+    QCOMPARE(harness.companies()->count(), 1);
+    QCOMPARE(harness.programs()->count(), 0);
+
+    // Nor is the start of a name completed to a company's.
+    harness.companies()->setFocus();
+    harness.companies()->setEditText(QString());
+    QTest::keyClicks(harness.companies(), QStringLiteral("Ac"));
+    QTest::keyClick(harness.companies(), Qt::Key_Tab);
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Ac"));
+
+    // Typing the exact name is still typing: the programs are listed only when it is chosen.
+    harness.companies()->setFocus();
+    harness.companies()->setEditText(QString());
+    QTest::keyClicks(harness.companies(), QStringLiteral("Acme"));
+    QTest::keyClick(harness.companies(), Qt::Key_Return);
+    QTest::keyClick(harness.companies(), Qt::Key_Tab);
+    QCOMPARE(harness.programs()->count(), 0);
+    QCOMPARE(harness.companies()->count(), 1);
+
+    // The arrow key chooses from the list.
+    harness.companies()->setFocus();
+    harness.companies()->setEditText(QString());
+    QTest::keyClick(harness.companies(), Qt::Key_Down);
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Acme"));
+    QCOMPARE(harness.programNames(), QStringList {QStringLiteral("Contabilidad")});
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    QVERIFY(harness.messages.shown.isEmpty());
+}
+
+void WindowTest::salirEndsTheProgram()
+{
+    CompanyDatabase database;
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.click("cmdSalir");
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    QVERIFY(harness.messages.shown.isEmpty());
+    // Nothing runs after the end.
+    harness.click("cmdCopiar");
+    QVERIFY(harness.messages.shown.isEmpty());
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+void WindowTest::closingTheWindowEndsTheProgram()
+{
+    CompanyDatabase database;
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.window->close();
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    QVERIFY(harness.messages.shown.isEmpty());
+}
+
+void WindowTest::databaseFailureIsReportedAndEndsWithError()
+{
+    CompanyDatabase database;
+    database.exec(QStringLiteral("DROP TABLE GRANGUIA"));
+    WindowHarness harness;
+    harness.open();
+    QCOMPARE(harness.messages.shown.size(), 1);
+    const ShownMessage& report = harness.messages.shown[0];
+    QVERIFY2(report.text.startsWith(QStringLiteral("Error '1' en tiempo de ejecución:\r\n\r\n")), qPrintable(report.text));
+    QVERIFY2(report.text.contains(QStringLiteral("no such table: GRANGUIA")), qPrintable(report.text));
+    QCOMPARE(report.style, 16);
+    QCOMPARE(report.title, QStringLiteral("Duplivo"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    harness.window->close();
+}
+
+QTEST_MAIN(WindowTest)
+#include "test_window.moc"
