@@ -1,7 +1,5 @@
 #include "tests/support.h"
 
-#include <sqlite3.h>
-
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
@@ -11,6 +9,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+
+#include <sqlite3.h>
 
 namespace duplivo::test {
 
@@ -38,12 +38,14 @@ void bind(sqlite3_stmt* statement, int position, const QVariant& value)
         break;
     case QMetaType::QByteArray: {
         const QByteArray bytes = value.toByteArray();
-        sqlite3_bind_blob(statement, position, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(
+            statement, position, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
         break;
     }
     default: {
         const QByteArray text = value.toString().toUtf8();
-        sqlite3_bind_text(statement, position, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(
+            statement, position, text.constData(), int(text.size()), SQLITE_TRANSIENT);
         break;
     }
     }
@@ -61,18 +63,20 @@ QString describeColumn(sqlite3_stmt* statement, int column)
     case SQLITE_BLOB: {
         const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
         return QStringLiteral("blob:")
-            + QString::fromLatin1(QByteArray(data, sqlite3_column_bytes(statement, column)).toHex());
+            + QString::fromLatin1(
+                QByteArray(data, sqlite3_column_bytes(statement, column)).toHex());
     }
     default:
         return QStringLiteral("text:")
-            + QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
+            + QString::fromUtf8(
+                reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
     }
 }
 
 } // namespace
 
 QString FakeSettings::get(const QString& application, const QString& section, const QString& key,
-                          const QString& defaultValue) const
+    const QString& defaultValue) const
 {
     if (failure)
         throw *failure;
@@ -110,7 +114,8 @@ CompanyDatabase::CompanyDatabase()
     const QDir root(m_dir.path());
     root.mkpath(QStringLiteral("wine/dosdevices"));
     root.mkpath(QStringLiteral("drive_c/Tarvex.win"));
-    QFile::link(root.filePath(QStringLiteral("drive_c")), root.filePath(QStringLiteral("wine/dosdevices/c:")));
+    QFile::link(root.filePath(QStringLiteral("drive_c")),
+        root.filePath(QStringLiteral("wine/dosdevices/c:")));
     qputenv("WINEPREFIX", root.filePath(QStringLiteral("wine")).toLocal8Bit());
 
     check(sqlite3_open(file().toUtf8().constData(), &m_db), m_db, "open");
@@ -144,13 +149,14 @@ void CompanyDatabase::exec(const QString& sql) const
     }
 }
 
-void CompanyDatabase::insert(const QVariant& company, const QVariant& program, const QVariant& clave,
-                             const QVariant& cosa) const
+void CompanyDatabase::insert(const QVariant& company, const QVariant& program,
+    const QVariant& clave, const QVariant& cosa) const
 {
     sqlite3_stmt* statement = nullptr;
-    check(sqlite3_prepare_v2(m_db, "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)",
-                             -1, &statement, nullptr),
-          m_db, "prepare");
+    check(sqlite3_prepare_v2(m_db,
+              "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)", -1,
+              &statement, nullptr),
+        m_db, "prepare");
     bind(statement, 1, company);
     bind(statement, 2, program);
     bind(statement, 3, clave);
@@ -171,9 +177,9 @@ QStringList CompanyDatabase::block(const QString& company, const QString& progra
 {
     sqlite3_stmt* statement = nullptr;
     check(sqlite3_prepare_v2(m_db,
-                             "SELECT clave, cosa, Alta FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? ORDER BY Id",
-                             -1, &statement, nullptr),
-          m_db, "prepare");
+              "SELECT clave, cosa, Alta FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? ORDER BY Id",
+              -1, &statement, nullptr),
+        m_db, "prepare");
     bind(statement, 1, company);
     bind(statement, 2, program);
     QStringList rows;
@@ -189,7 +195,8 @@ int CompanyDatabase::count(const QString& where) const
     const QString sql = QStringLiteral("SELECT count(*) FROM GRANGUIA")
         + (where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where);
     sqlite3_stmt* statement = nullptr;
-    check(sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &statement, nullptr), m_db, "prepare");
+    check(sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &statement, nullptr), m_db,
+        "prepare");
     check(sqlite3_step(statement), m_db, "count");
     const int result = sqlite3_column_int(statement, 0);
     sqlite3_finalize(statement);
@@ -265,7 +272,7 @@ void WindowHarness::clickProgram(const QString& name)
     const QList<QListWidgetItem*> items = programs()->findItems(name, Qt::MatchExactly);
     QVERIFY2(items.size() == 1, qPrintable(name));
     QTest::mouseClick(programs()->viewport(), Qt::LeftButton, {},
-                      programs()->visualItemRect(items.first()).center());
+        programs()->visualItemRect(items.first()).center());
 }
 
 void WindowHarness::typeNewCompany(const QString& name)

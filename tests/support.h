@@ -2,14 +2,13 @@
 // real window wired to both.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <optional>
-
 #include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
+#include <functional>
+#include <memory>
+#include <optional>
 
 #include "app/failure.h"
 #include "app/platform.h"
@@ -31,7 +30,7 @@ public:
     std::optional<Failure> failure;
 
     QString get(const QString& application, const QString& section, const QString& key,
-                const QString& defaultValue) const override;
+        const QString& defaultValue) const override;
 };
 
 struct ShownMessage
@@ -78,7 +77,7 @@ public:
 
     void exec(const QString& sql) const;
     void insert(const QVariant& company, const QVariant& program, const QVariant& clave,
-                const QVariant& cosa) const;
+        const QVariant& cosa) const;
     void addBlock(const QString& company, const QString& program, int rows) const;
     // Each row of the block as "clave|cosa|Alta" with the SQLite type of clave and cosa.
     QStringList block(const QString& company, const QString& program) const;

@@ -41,20 +41,22 @@ private slots:
 void WindowTest::cleanup()
 {
     QVERIFY2(QApplication::topLevelWidgets().isEmpty()
-                 || std::none_of(QApplication::topLevelWidgets().cbegin(),
-                                 QApplication::topLevelWidgets().cend(),
-                                 [](const QWidget* w) { return w->isVisible(); }),
-             "a window was left open");
+            || std::none_of(QApplication::topLevelWidgets().cbegin(),
+                QApplication::topLevelWidgets().cend(),
+                [](const QWidget* w) { return w->isVisible(); }),
+        "a window was left open");
 }
 
 void WindowTest::missingSettingShowsInstallationMessageOnly()
 {
-    for (const std::optional<QString>& stored : {std::optional<QString>(), std::optional<QString>(QString())}) {
+    for (const std::optional<QString>& stored :
+        {std::optional<QString>(), std::optional<QString>(QString())}) {
         WindowHarness harness;
         harness.settings.drive = stored;
         QVERIFY(!harness.open());
         QCOMPARE(harness.messages.shown.size(), 1);
-        QCOMPARE(harness.messages.shown[0].text, QStringLiteral("No tiene instalado ningún programa de Tarvex"));
+        QCOMPARE(harness.messages.shown[0].text,
+            QStringLiteral("No tiene instalado ningún programa de Tarvex"));
         QCOMPARE(harness.messages.shown[0].style, 0);
         QCOMPARE(harness.messages.shown[0].title, QStringLiteral("Error de instalación"));
         QCOMPARE(harness.programEnd.statuses, QList<int> {0});
@@ -66,9 +68,12 @@ void WindowTest::databasePathKeepsTheDriveAsStored_data()
 {
     QTest::addColumn<QString>("drive");
     QTest::addColumn<QString>("path");
-    QTest::newRow("letter") << "D" << "D:\\Tarvex.win\\Tarvex.mdb";
-    QTest::newRow("letter and colon") << "D:" << "D::\\Tarvex.win\\Tarvex.mdb";
-    QTest::newRow("one space") << " " << " :\\Tarvex.win\\Tarvex.mdb";
+    QTest::newRow("letter") << "D"
+                            << "D:\\Tarvex.win\\Tarvex.mdb";
+    QTest::newRow("letter and colon") << "D:"
+                                      << "D::\\Tarvex.win\\Tarvex.mdb";
+    QTest::newRow("one space") << " "
+                               << " :\\Tarvex.win\\Tarvex.mdb";
 }
 
 void WindowTest::databasePathKeepsTheDriveAsStored()
@@ -84,7 +89,8 @@ void WindowTest::databasePathKeepsTheDriveAsStored()
     // No installation message: the faulty forms fail only when the database is opened.
     QVERIFY(!harness.messages.texts().contains(installationMessage));
     QCOMPARE(harness.messages.shown.size(), 1);
-    QVERIFY2(harness.messages.shown[0].text.contains(path), qPrintable(harness.messages.shown[0].text));
+    QVERIFY2(
+        harness.messages.shown[0].text.contains(path), qPrintable(harness.messages.shown[0].text));
     QCOMPARE(harness.programEnd.statuses, QList<int> {1});
 }
 
@@ -95,7 +101,7 @@ void WindowTest::settingsFailureIsReported()
     QVERIFY(!harness.open());
     QCOMPARE(harness.messages.shown.size(), 1);
     QCOMPARE(harness.messages.shown[0].text,
-             QStringLiteral("Error '75' en tiempo de ejecución:\r\n\r\nacceso denegado"));
+        QStringLiteral("Error '75' en tiempo de ejecución:\r\n\r\nacceso denegado"));
     QCOMPARE(harness.messages.shown[0].style, 16);
     QCOMPARE(harness.messages.shown[0].title, QStringLiteral("Duplivo"));
     QCOMPARE(harness.programEnd.statuses, QList<int> {1});
@@ -155,9 +161,9 @@ void WindowTest::tabVisitsTheControlsInOrder()
     CompanyDatabase database;
     WindowHarness harness;
     QVERIFY(harness.open());
-    const QStringList order = {QStringLiteral("cmbEmpresaOrigen"), QStringLiteral("txtEmpresaNueva"),
-                               QStringLiteral("cmdCopiar"),        QStringLiteral("cmdSalir"),
-                               QStringLiteral("lstProgramas"),     QStringLiteral("cmdBorrar")};
+    const QStringList order = {QStringLiteral("cmbEmpresaOrigen"),
+        QStringLiteral("txtEmpresaNueva"), QStringLiteral("cmdCopiar"), QStringLiteral("cmdSalir"),
+        QStringLiteral("lstProgramas"), QStringLiteral("cmdBorrar")};
     QCOMPARE(harness.focusName(), order[0]);
     for (int step = 1; step <= order.size(); ++step) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -175,8 +181,10 @@ void WindowTest::programClickMovesFocusByNewCompanyText_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("focus");
     QTest::newRow("empty") << QString() << "cmdBorrar";
-    QTest::newRow("name") << "Nueva" << "cmdCopiar";
-    QTest::newRow("only spaces") << "   " << "cmdCopiar";
+    QTest::newRow("name") << "Nueva"
+                          << "cmdCopiar";
+    QTest::newRow("only spaces") << "   "
+                                 << "cmdCopiar";
 }
 
 void WindowTest::programClickMovesFocusByNewCompanyText()
@@ -225,7 +233,8 @@ void WindowTest::keyboardToggleFollowsTheSameRule()
     QCOMPARE(harness.focusName(), QStringLiteral("cmdBorrar"));
 
     harness.chooseCompany(QStringLiteral("Acme"));
-    QCOMPARE(harness.programNames(), QStringList({QStringLiteral("Contabilidad"), QStringLiteral("Nóminas")}));
+    QCOMPARE(harness.programNames(),
+        QStringList({QStringLiteral("Contabilidad"), QStringLiteral("Nóminas")}));
     QVERIFY(harness.programs()->selectedItems().isEmpty());
     QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
 }
@@ -312,7 +321,8 @@ void WindowTest::companyFocusHandlerRunsOncePerRealFocusGain()
     };
     harness.companies()->setEditText(QString());
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.texts(), QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
+    QCOMPARE(harness.messages.texts(),
+        QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
     QApplication::setActiveWindow(harness.window.get());
     QVERIFY(QTest::qWaitForWindowActive(harness.window.get()));
     QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
@@ -395,8 +405,10 @@ void WindowTest::databaseFailureIsReportedAndEndsWithError()
     harness.open();
     QCOMPARE(harness.messages.shown.size(), 1);
     const ShownMessage& report = harness.messages.shown[0];
-    QVERIFY2(report.text.startsWith(QStringLiteral("Error '1' en tiempo de ejecución:\r\n\r\n")), qPrintable(report.text));
-    QVERIFY2(report.text.contains(QStringLiteral("no such table: GRANGUIA")), qPrintable(report.text));
+    QVERIFY2(report.text.startsWith(QStringLiteral("Error '1' en tiempo de ejecución:\r\n\r\n")),
+        qPrintable(report.text));
+    QVERIFY2(
+        report.text.contains(QStringLiteral("no such table: GRANGUIA")), qPrintable(report.text));
     QCOMPARE(report.style, 16);
     QCOMPARE(report.title, QStringLiteral("Duplivo"));
     QCOMPARE(harness.programEnd.statuses, QList<int> {1});
