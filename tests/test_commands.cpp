@@ -1,0 +1,513 @@
+// The company and program lists, Copiar and Borrar, through the real window on a real file.
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <sqlite3.h>
+
+#include "tests/support.h"
+
+using namespace duplivo;
+using namespace duplivo::test;
+
+namespace {
+
+const QString agenda = QStringLiteral("Agenda");
+const QString nominas = QStringLiteral("Nóminas");
+const QString contabilidad = QStringLiteral("Contabilidad");
+const QString almacen = QStringLiteral("Almacén");
+
+QStringList itemsOf(const QComboBox* box)
+{
+    QStringList items;
+    for (int row = 0; row < box->count(); ++row)
+        items << box->itemText(row);
+    return items;
+}
+
+// What the engine itself returns for a statement, in its order.
+QStringList engineOrder(const CompanyDatabase& database, const char* sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(database.file().toUtf8().constData(), &db);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    QStringList values;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        if (sqlite3_column_type(statement, 0) != SQLITE_NULL)
+            values << QString::fromUtf8(
+                reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return values;
+}
+
+// Whether another program could take the write lock right now, without waiting.
+bool databaseIsFree(const CompanyDatabase& database)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(database.file().toUtf8().constData(), &db);
+    const bool free
+        = sqlite3_exec(db, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return free;
+}
+
+} // namespace
+
+class CommandsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void companyListFollowsTheEngine();
+    void companyListRefillKeepsTheTypedText();
+    void emptyTableListsNothing();
+    void choosingACompanyListsItsPrograms();
+    void popupClickChoosesACompany();
+
+    void copyInputErrorsInOrder();
+    void copyTwoProgramsSecondAlreadyPresent();
+    void copyToTheSourceNameIsRefused();
+    void copyOfAnEmptyBlockDoesNotClaimSuccess();
+    void copyKeepsQuotesAccentsAndEmoji();
+    void copyFailureLeavesNothingOfThatProgram();
+
+    void deleteAsksForEachProgram();
+    void deleteInputErrorsEmptyTheNewCompany();
+    void deleteOfATypedCompany();
+};
+
+void CommandsTest::cleanup()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        QVERIFY2(!widget->isVisible(), "a window was left open");
+}
+
+void CommandsTest::companyListFollowsTheEngine()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Zeta"), agenda, 2);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 1);
+    database.addBlock(QStringLiteral("Zeta"), nominas, 1);
+    database.insert(QVariant(), agenda, 1, 1);
+    database.insert(QStringLiteral("Media"), agenda, 1, 1);
+    database.insert(QStringLiteral("Media"), QVariant(), 1, 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+
+    // Rows without a company or program are left out; nothing is sorted; the box stays empty.
+    const QStringList companies = engineOrder(database, "SELECT DISTINCT Empresa FROM GRANGUIA");
+    QCOMPARE(companies.size(), 3);
+    QCOMPARE(itemsOf(harness.companies()), companies);
+    QCOMPARE(harness.companies()->currentText(), QString());
+    QVERIFY(harness.messages.shown.isEmpty());
+
+    harness.chooseCompany(QStringLiteral("Media"));
+    QCOMPARE(harness.programNames(), QStringList {agenda});
+    harness.chooseCompany(QStringLiteral("Zeta"));
+    QCOMPARE(harness.programNames(),
+        engineOrder(database, "SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = 'Zeta'"));
+    QVERIFY(harness.messages.shown.isEmpty());
+    harness.window->close();
+}
+
+void CommandsTest::companyListRefillKeepsTheTypedText()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    QTest::keyClicks(harness.companies(), QStringLiteral("Escrita"));
+    QTest::keyClick(harness.companies(), Qt::Key_Tab);
+
+    // A company added meanwhile appears; the list is not doubled; the text stays as typed.
+    database.addBlock(QStringLiteral("Beta"), agenda, 1);
+    QTest::keyClick(harness.newCompany(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+    QCOMPARE(itemsOf(harness.companies()),
+        QStringList({QStringLiteral("Alfa"), QStringLiteral("Beta")}));
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Escrita"));
+
+    harness.chooseCompany(QStringLiteral("Beta"));
+    QTest::keyClick(harness.newCompany(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(itemsOf(harness.companies()),
+        QStringList({QStringLiteral("Alfa"), QStringLiteral("Beta")}));
+    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Beta"));
+    QVERIFY(harness.messages.shown.isEmpty());
+    harness.window->close();
+}
+
+void CommandsTest::emptyTableListsNothing()
+{
+    CompanyDatabase database;
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    QCOMPARE(harness.companies()->count(), 0);
+    QTest::keyClicks(harness.companies(), QStringLiteral("Nadie"));
+    QTest::keyClick(harness.companies(), Qt::Key_Down);
+    QCOMPARE(harness.programs()->count(), 0);
+    QVERIFY(harness.messages.shown.isEmpty());
+    QVERIFY(harness.programEnd.statuses.isEmpty());
+    harness.window->close();
+}
+
+void CommandsTest::choosingACompanyListsItsPrograms()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 3);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 3);
+    database.addBlock(QStringLiteral("Beta"), contabilidad, 3);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    QCOMPARE(harness.programNames(), QStringList({agenda, nominas}));
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    QCOMPARE(harness.window->state().sourceCompany, QStringLiteral("Alfa"));
+    harness.clickProgram(nominas);
+
+    // Choosing again rebuilds the list from nothing, without a selection.
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    QCOMPARE(harness.programNames(), QStringList({agenda, nominas}));
+    QVERIFY(harness.programs()->selectedItems().isEmpty());
+    harness.chooseCompany(QStringLiteral("Beta"));
+    QCOMPARE(harness.programNames(), QStringList {contabilidad});
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    harness.window->close();
+}
+
+void CommandsTest::popupClickChoosesACompany()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 1);
+    database.addBlock(QStringLiteral("Beta"), nominas, 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    QComboBox* box = harness.companies();
+    box->showPopup();
+    QAbstractItemView* view = box->view();
+    QTRY_VERIFY(view->isVisible());
+    // The click that opens a drop-down is not taken as a choice; one a moment later is.
+    QTest::qWait(QApplication::doubleClickInterval() + 100);
+    const QRect item = view->visualRect(view->model()->index(1, 0));
+    QTest::mouseMove(view->viewport(), item.center());
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+    QTRY_VERIFY(!view->isVisible());
+    QCOMPARE(box->currentText(), QStringLiteral("Beta"));
+    QCOMPARE(harness.programNames(), QStringList {nominas});
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    harness.window->close();
+}
+
+void CommandsTest::copyInputErrorsInOrder()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 2);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.clickProgram(agenda);
+
+    // Programs ticked but both boxes empty: only the company is asked for.
+    harness.companies()->setEditText(QString());
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.texts(),
+        QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
+    QCOMPARE(harness.messages.shown.last().style, 16);
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+
+    QTest::keyClicks(harness.companies(), QStringLiteral("Alfa"));
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.shown.last().text,
+        QStringLiteral("Debe escribir el nombre de la nueva empresa que desea crear"));
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    harness.clickProgram(agenda);
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.shown.last().text, QStringLiteral("Debe seleccionar algún programa"));
+    QCOMPARE(harness.messages.shown.last().style, 16);
+    QCOMPARE(harness.focusName(), QStringLiteral("lstProgramas"));
+    QCOMPARE(harness.messages.shown.size(), 3);
+    for (const ShownMessage& message : harness.messages.shown)
+        QCOMPARE(message.title, QString());
+    QVERIFY(harness.programEnd.statuses.isEmpty());
+    QCOMPARE(database.count(), 2);
+
+    // Corrected, the copy goes through.
+    harness.clickProgram(agenda);
+    QCOMPARE(harness.focusName(), QStringLiteral("cmdCopiar"));
+    QTest::keyClick(harness.button("cmdCopiar"), Qt::Key_Space);
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 2);
+    harness.window->close();
+}
+
+void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 30);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 20);
+    database.addBlock(QStringLiteral("Alfa"), almacen, 10);
+    database.addBlock(QStringLiteral("Nueva"), nominas, 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    harness.clickProgram(nominas);
+    harness.clickProgram(agenda);
+
+    // No lock is held and no wait cursor shows while the operator reads a message.
+    QList<bool> freeWhileShown;
+    harness.messages.whileShown = [&] {
+        freeWhileShown << (databaseIsFree(database)
+            && QGuiApplication::overrideCursor() == nullptr);
+    };
+    harness.click("cmdCopiar");
+
+    QCOMPARE(harness.messages.shown.size(), 2);
+    QCOMPARE(harness.messages.shown[0].text,
+        QStringLiteral("Se han copiado correctamente los datos de Agenda\r\n de la empresa Alfa a "
+                       "la empresa Nueva"));
+    QCOMPARE(harness.messages.shown[0].style, 64);
+    QCOMPARE(harness.messages.shown[1].text,
+        QStringLiteral(
+            "La Empresa Nueva tiene datos para Nóminas y no se pueden modificar los\r\n"
+            "los datos de una empresa ya creada. Cambie el nombre de la nueva empresa."));
+    QCOMPARE(harness.messages.shown[1].style, 16);
+    QCOMPARE(harness.messages.shown[1].title, QString());
+    QCOMPARE(freeWhileShown, QList<bool>({true, true}));
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+
+    QStringList copied = database.block(QStringLiteral("Alfa"), agenda);
+    QCOMPARE(database.block(QStringLiteral("Nueva"), agenda), copied);
+    QCOMPARE(database.block(QStringLiteral("Nueva"), nominas).size(), 1);
+    QCOMPARE(database.block(QStringLiteral("Nueva"), almacen), QStringList());
+    QCOMPARE(database.count(), 30 + 20 + 10 + 1 + 30);
+    harness.window->close();
+}
+
+void CommandsTest::copyToTheSourceNameIsRefused()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 3);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 3);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.typeNewCompany(QStringLiteral("Alfa"));
+    harness.clickProgram(agenda);
+    harness.clickProgram(nominas);
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.shown.size(), 2);
+    for (const ShownMessage& message : harness.messages.shown)
+        QVERIFY2(message.text.startsWith(QStringLiteral("La Empresa Alfa tiene datos para ")),
+            qPrintable(message.text));
+    QCOMPARE(database.count(), 6);
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+void CommandsTest::copyOfAnEmptyBlockDoesNotClaimSuccess()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 3);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 3);
+    database.addBlock(QStringLiteral("Alfa "), nominas, 2);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    // Typed over the chosen name: the commands use the text as it is now.
+    harness.companies()->setFocus();
+    QTest::keyClick(harness.companies(), Qt::Key_Space);
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    harness.clickProgram(agenda);
+    harness.clickProgram(nominas);
+    harness.click("cmdCopiar");
+
+    QCOMPARE(harness.messages.shown.size(), 2);
+    QCOMPARE(harness.messages.shown[0].text,
+        QStringLiteral("La empresa Alfa  no tiene datos de Agenda.\r\nNo se ha copiado nada."));
+    QCOMPARE(harness.messages.shown[0].style, 16);
+    QCOMPARE(harness.messages.shown[1].text,
+        QStringLiteral("Se han copiado correctamente los datos de Nóminas\r\n de la empresa Alfa  "
+                       "a la empresa Nueva"));
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 2);
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+void CommandsTest::copyKeepsQuotesAccentsAndEmoji()
+{
+    CompanyDatabase database;
+    const QString source = QStringLiteral("L'Àncora \"Serveis\" 100%_😀");
+    const QString target = QStringLiteral("O'Neill y Señora ");
+    const QString program = QStringLiteral("Facturación 'B'");
+    database.addBlock(source, program, 5);
+    database.addBlock(QStringLiteral("L"), program, 1);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(source);
+    harness.typeNewCompany(target);
+    harness.clickProgram(program);
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.shown.size(), 1);
+    QCOMPARE(harness.messages.shown[0].text,
+        QStringLiteral("Se han copiado correctamente los datos de ") + program
+            + QStringLiteral("\r\n de la empresa ") + source + QStringLiteral(" a la empresa ")
+            + target);
+    QCOMPARE(database.block(target, program), database.block(source, program));
+    QCOMPARE(database.count(), 11);
+    harness.window->close();
+}
+
+void CommandsTest::copyFailureLeavesNothingOfThatProgram()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 40);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 80);
+    database.exec(QStringLiteral(
+        "CREATE TRIGGER falla BEFORE INSERT ON GRANGUIA WHEN NEW.clave = 'Nóminas-50' "
+        "BEGIN SELECT RAISE(ABORT, 'sin espacio'); END"));
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    harness.clickProgram(agenda);
+    harness.clickProgram(nominas);
+    harness.click("cmdCopiar");
+
+    QCOMPARE(harness.messages.shown.size(), 2);
+    QCOMPARE(harness.messages.shown[0].style, 64);
+    const ShownMessage& report = harness.messages.shown[1];
+    QVERIFY2(report.text.startsWith(QStringLiteral("Error '%1' en tiempo de ejecución:\r\n\r\n")
+                                        .arg(SQLITE_CONSTRAINT_TRIGGER)),
+        qPrintable(report.text));
+    QVERIFY2(report.text.contains(QStringLiteral("sin espacio")), qPrintable(report.text));
+    QCOMPARE(report.style, 16);
+    QCOMPARE(report.title, QStringLiteral("Duplivo"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+
+    // The first program stays copied; nothing of the second, so a retry is not blocked.
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")), 40);
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Nóminas'")), 0);
+    QVERIFY(databaseIsFree(database));
+    harness.window->close();
+}
+
+void CommandsTest::deleteAsksForEachProgram()
+{
+    CompanyDatabase database;
+    for (const QString& program : {agenda, nominas, contabilidad, almacen})
+        database.addBlock(QStringLiteral("Alfa"), program, 5);
+    database.addBlock(QStringLiteral("Beta"), agenda, 5);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.clickProgram(agenda);
+    harness.clickProgram(nominas);
+    harness.clickProgram(almacen);
+    QCOMPARE(harness.focusName(), QStringLiteral("cmdBorrar"));
+
+    harness.messages.answers = {MessageAnswer::Yes, MessageAnswer::Ok, MessageAnswer::No,
+        MessageAnswer::Ok, MessageAnswer::Yes, MessageAnswer::Ok};
+    QList<bool> freeWhileShown;
+    harness.messages.whileShown = [&] { freeWhileShown << databaseIsFree(database); };
+    harness.click("cmdBorrar");
+
+    // Asked in list order: Agenda, Almacén, Nóminas.
+    QCOMPARE(harness.programNames(), QStringList({agenda, almacen, contabilidad, nominas}));
+    const QStringList expected = {
+        QStringLiteral("Esta seguro que desea borrar los datos de \r\nAgenda de la empresa Alfa"),
+        QStringLiteral("Se han borrado correctamente los datos de \r\nAgenda de la empresa Alfa"),
+        QStringLiteral("Esta seguro que desea borrar los datos de \r\nAlmacén de la empresa Alfa"),
+        QStringLiteral("No se han borrado los datos de \r\nAlmacén de la empresa Alfa"),
+        QStringLiteral("Esta seguro que desea borrar los datos de \r\nNóminas de la empresa Alfa"),
+        QStringLiteral("Se han borrado correctamente los datos de \r\nNóminas de la empresa Alfa"),
+    };
+    QCOMPARE(harness.messages.texts(), expected);
+    QList<int> styles;
+    for (const ShownMessage& message : harness.messages.shown) {
+        styles << message.style;
+        QCOMPARE(message.title, QString());
+    }
+    QCOMPARE(styles, QList<int>({4, 64, 4, 16, 4, 64}));
+    QCOMPARE(harness.messages.unscripted, 0);
+    QCOMPARE(freeWhileShown, QList<bool>(6, true));
+    QCOMPARE(harness.window->state().answer, QStringLiteral("6"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+
+    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda), QStringList());
+    QCOMPARE(database.block(QStringLiteral("Alfa"), almacen).size(), 5);
+    QCOMPARE(database.block(QStringLiteral("Alfa"), contabilidad).size(), 5);
+    QCOMPARE(database.block(QStringLiteral("Alfa"), nominas), QStringList());
+    QCOMPARE(database.block(QStringLiteral("Beta"), agenda).size(), 5);
+    harness.window->close();
+}
+
+void CommandsTest::deleteInputErrorsEmptyTheNewCompany()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 2);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.typeNewCompany(QStringLiteral("Nueva"));
+    harness.click("cmdBorrar");
+    QCOMPARE(harness.newCompany()->text(), QString());
+    QCOMPARE(harness.messages.texts(),
+        QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
+    QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
+
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.typeNewCompany(QStringLiteral("Otra"));
+    harness.click("cmdBorrar");
+    QCOMPARE(harness.newCompany()->text(), QString());
+    QCOMPARE(harness.messages.shown.last().text, QStringLiteral("Debe seleccionar algún programa"));
+    QCOMPARE(harness.messages.shown.last().style, 16);
+    QCOMPARE(harness.focusName(), QStringLiteral("lstProgramas"));
+    QVERIFY(harness.programEnd.statuses.isEmpty());
+    QCOMPARE(database.count(), 2);
+    harness.window->close();
+}
+
+void CommandsTest::deleteOfATypedCompany()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 2);
+    database.addBlock(QStringLiteral("alfa"), agenda, 3);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 2);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.clickProgram(agenda);
+    harness.clickProgram(nominas);
+    harness.companies()->setFocus();
+    harness.companies()->lineEdit()->selectAll();
+    QTest::keyClicks(harness.companies(), QStringLiteral("alfa"));
+    harness.messages.answers
+        = {MessageAnswer::Yes, MessageAnswer::Ok, MessageAnswer::Yes, MessageAnswer::Ok};
+    harness.click("cmdBorrar");
+
+    // The block of the typed company goes; where it has none, nothing does.
+    QCOMPARE(harness.messages.shown[1].text,
+        QStringLiteral("Se han borrado correctamente los datos de \r\nAgenda de la empresa alfa"));
+    QCOMPARE(harness.messages.shown[3].text,
+        QStringLiteral("Se han borrado correctamente los datos de \r\nNóminas de la empresa alfa"));
+    QCOMPARE(database.block(QStringLiteral("alfa"), agenda), QStringList());
+    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 2);
+    QCOMPARE(database.block(QStringLiteral("Alfa"), nominas).size(), 2);
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+QTEST_MAIN(CommandsTest)
+#include "test_commands.moc"
