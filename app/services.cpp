@@ -64,8 +64,8 @@ void ProcessEnd::end(int status)
 
 void setUpIdentity(QApplication& application)
 {
+    // No display name: Qt would add it to every window title, and the titles are fixed.
     QApplication::setApplicationName(applicationTitle);
-    QApplication::setApplicationDisplayName(applicationTitle);
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
     QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
 
