@@ -8,12 +8,12 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
-            libsqlite3-dev xvfb xauth xdotool x11-utils
+            libsqlite3-dev xvfb xauth xdotool x11-utils dpkg-dev file
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEMO := $(CURDIR)/$(BUILD)/demo
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo package clean
 
 all: build
 
@@ -39,6 +39,10 @@ test: build
 demo: build
 	$(BUILD)/bin/duplivo-make-demo $(DEMO)
 	XDG_CONFIG_HOME=$(DEMO)/config WINEPREFIX=$(DEMO)/wine $(BUILD)/bin/duplivo
+
+# A Debian package of the program: build/duplivo_<version>_<arch>.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
