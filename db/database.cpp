@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <algorithm>
 #include <atomic>
 #include <optional>
@@ -20,7 +21,7 @@ namespace {
 
 const QString sqliteDriver = QStringLiteral("QSQLITE");
 // Another program's lock is waited for this long before the statement fails.
-const QString sqliteOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000");
+const QString sqliteOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000");
 
 QString newConnectionName()
 {
@@ -48,8 +49,10 @@ QString describe(const QString& windowsPath, const QString& file)
 void openSqliteConnection(const QString& name, const QString& file)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(sqliteDriver, name);
-    // A plain file name, not a URI: a URI would cut an unencoded name at '#' or '?'.
-    db.setDatabaseName(file);
+    // Read and write, but never create: a file that went missing since it was checked must not
+    // come back empty. Every character of the name is encoded, so '#', '%' or '?' stay in it.
+    db.setDatabaseName(
+        QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
     db.setConnectOptions(sqliteOptions);
     if (!db.open())
         throwSqlError(db.lastError());
@@ -110,7 +113,7 @@ QVariant ResultSet::field(const QString& column) const
         throw Failure(DatabaseErrorNumber::ColumnNotFound,
             QStringLiteral("No se encuentra la columna '%1' en el resultado.").arg(column));
     if (atEnd())
-        throw Failure(DatabaseErrorNumber::ColumnNotFound,
+        throw Failure(DatabaseErrorNumber::NoCurrentRecord,
             QStringLiteral("No hay registro actual para leer '%1'.").arg(column));
     return m_rows.at(m_current).at(found - m_columns.cbegin());
 }

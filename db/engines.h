@@ -15,6 +15,7 @@ enum : int {
     CannotOpenFile = 3051,
     UnrecognizedFormat = 3343,
     ColumnNotFound = 3265,
+    NoCurrentRecord = 3021,
 };
 }
 

@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <new>
 
 #include "app/failure.h"
 #include "app/platform.h"
@@ -24,6 +25,8 @@ const QString noSourceCompany = QStringLiteral("Debe seleccionar la empresa que 
 const QString noNewCompany
     = QStringLiteral("Debe escribir el nombre de la nueva empresa que desea crear");
 const QString noProgram = QStringLiteral("Debe seleccionar algún programa");
+
+constexpr int outOfMemory = 7;
 
 // Thrown by AppExit so that the calling handler runs no further statement.
 struct AppExitRequest
@@ -152,6 +155,16 @@ template <typename Handler> void frmSeleccion::guarded(Handler&& handler)
             MessageStyle::Critical, QStringLiteral("Duplivo"));
         endProgram(1);
     }
+}
+
+void frmSeleccion::reportFailure(int number, const QString& text)
+{
+    // Nothing else runs while the report is up, nor after it.
+    m_ended = true;
+    m_messages.show(
+        QStringLiteral("Error '%1' en tiempo de ejecución:").arg(number) + crlf + crlf + text,
+        MessageStyle::Critical, QStringLiteral("Duplivo"));
+    endProgram(1);
 }
 
 void frmSeleccion::appExit()
@@ -296,6 +309,11 @@ void frmSeleccion::cmdCopiar_Click()
         return;
     }
 
+    {
+        // A connection of its own for the command; each program is committed before the next.
+        const BusyCursor busy;
+        m_state.database = openDatabase(m_state.databasePath);
+    }
     const int count = m_lstProgramas->count();
     for (m_state.index = 0; m_state.index < count; ++m_state.index) {
         if (!m_lstProgramas->item(m_state.index)->isSelected())
@@ -310,9 +328,6 @@ void frmSeleccion::cmdCopiar_Click()
         DatabaseConnection::BlockCopy outcome;
         {
             const BusyCursor busy;
-            // One fresh connection for the whole command; each program commits before the next.
-            if (m_state.index == 0 || !m_state.database)
-                m_state.database = openDatabase(m_state.databasePath);
             outcome
                 = m_state.database->copyUnlessPresent(m_state.checkStatement, m_state.statement);
         }

@@ -45,6 +45,7 @@ private:
     // that escapes a handler is reported with its number and text, then ends it with status 1.
     template <typename Handler> void guarded(Handler&& handler);
     [[noreturn]] void appExit();
+    void reportFailure(int number, const QString& text);
     void endProgram(int status);
 
     void cmbEmpresaOrigen_GotFocus();
