@@ -1,8 +1,9 @@
 // The one kind of error that ends the program with a report: an error number and its text.
 #pragma once
 
-#include <QString>
 #include <stdexcept>
+
+#include <QString>
 
 namespace duplivo {
 

@@ -1,13 +1,14 @@
 #include "app/services.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTranslator>
-#include <cstdio>
-#include <cstdlib>
 
 namespace duplivo {
 

@@ -1,5 +1,9 @@
 #include "db/database.h"
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,9 +12,6 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUrl>
-#include <algorithm>
-#include <atomic>
-#include <optional>
 
 #include "app/failure.h"
 #include "db/engines.h"

@@ -2,11 +2,12 @@
 // whose values are always bound, never written into the statement's text.
 #pragma once
 
+#include <memory>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <memory>
 
 namespace duplivo {
 

@@ -9,7 +9,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
-
 #include <sqlite3.h>
 
 namespace duplivo::test {

@@ -2,13 +2,14 @@
 // real window wired to both.
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <optional>
+
 #include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
-#include <functional>
-#include <memory>
-#include <optional>
 
 #include "app/failure.h"
 #include "app/platform.h"

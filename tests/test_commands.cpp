@@ -5,7 +5,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
-
 #include <sqlite3.h>
 
 #include "tests/support.h"

@@ -1,13 +1,13 @@
 // The database layer on real SQLite files: where a Windows path leads, what opens and what
 // fails, bound values, the copy's transaction and waiting for other programs' locks.
+#include <chrono>
+#include <thread>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <chrono>
-#include <thread>
-
 #include <sqlite3.h>
 
 #include "db/database.h"

@@ -1,12 +1,13 @@
 // Builds the demo environment `make demo` runs the program in: a settings file naming drive C,
 // Wine's drive folder for C, and a small company database on it. Leaves an existing one alone.
+#include <cstdio>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <cstdio>
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The working values the window's handlers share for the whole run.
 #pragma once
 
-#include <QString>
 #include <memory>
+
+#include <QString>
 
 #include "db/database.h"
 

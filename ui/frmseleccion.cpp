@@ -1,5 +1,7 @@
 #include "ui/frmseleccion.h"
 
+#include <new>
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -8,7 +10,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <new>
 
 #include "app/failure.h"
 #include "app/platform.h"
