@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <optional>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -15,14 +18,21 @@
 
 #include "app/failure.h"
 #include "db/engines.h"
+#include "db/odbc.h"
 
 namespace duplivo {
 
 namespace {
 
 const QString sqliteDriver = QStringLiteral("QSQLITE");
-// Another program's lock is waited for this long before the statement fails.
+const QString odbcDriver = QStringLiteral("QODBC");
+// Another program's lock is waited for ten seconds before the statement fails; a source that
+// does not answer is given up after as long.
 const QString sqliteOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000");
+const QString odbcOptions
+    = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=10;SQL_ATTR_CONNECTION_TIMEOUT=10");
+// A DSN file is a few lines; anything much larger is not one.
+constexpr qint64 headLength = 64 * 1024;
 
 QString newConnectionName()
 {
@@ -37,14 +47,33 @@ std::optional<Engine> engineOf(const QByteArray& head)
     const QByteArray signature = head.mid(4, 15);
     if (signature == "Standard Jet DB" || signature == "Standard ACE DB")
         return Engine::Jet;
+    if (readOdbcSource(head))
+        return Engine::Odbc;
     return std::nullopt;
 }
 
+// A stable 64-bit key for what a statement looks for, the same in every process.
+qint64 lockKey(const Statement& statement)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(statement.text.toUtf8());
+    for (const QVariant& value : statement.values) {
+        hash.addData(QByteArrayView("\x1f", 1));
+        hash.addData(value.toString().toUtf8());
+    }
+    qint64 key = 0;
+    const QByteArray digest = hash.result();
+    std::memcpy(&key, digest.constData(), sizeof key);
+    return key;
+}
+
+// The path as the operator knows it, and where it led when that is another place.
 QString describe(const QString& windowsPath, const QString& file)
 {
+    const QString quoted = u'\'' + windowsPath + u'\'';
     return windowsPath == file
-        ? windowsPath
-        : QStringLiteral("%1 (%2)").arg(windowsPath, QDir::toNativeSeparators(file));
+        ? quoted
+        : QStringLiteral("%1 (%2)").arg(quoted, QDir::toNativeSeparators(file));
 }
 
 void openSqliteConnection(const QString& name, const QString& file)
@@ -61,6 +90,18 @@ void openSqliteConnection(const QString& name, const QString& file)
     QSqlQuery probe(db);
     if (!probe.exec(QStringLiteral("PRAGMA schema_version")))
         throwSqlError(probe.lastError());
+}
+
+void openOdbcSourceFile(
+    const QString& name, const QByteArray& content, const QString& file, const QString& windowsPath)
+{
+    const std::optional<OdbcSource> source = readOdbcSource(content);
+    if (source->holdsPassword() && othersCanRead(file))
+        throw Failure(DatabaseErrorNumber::UnsafeSourceFile,
+            QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
+                           "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
+                .arg(describe(windowsPath, file)));
+    openOdbcConnection(name, *source, windowsPath);
 }
 
 QSqlQuery prepared(const QString& connection, const Statement& statement)
@@ -88,6 +129,20 @@ void runText(const QString& connection, const QString& text)
 }
 
 } // namespace
+
+void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath)
+{
+    if (!QSqlDatabase::isDriverAvailable(odbcDriver))
+        throw Failure(DatabaseErrorNumber::OdbcUnavailable,
+            QStringLiteral("Para abrir '%1' hace falta el controlador ODBC de Qt, que no está "
+                           "instalado.")
+                .arg(windowsPath));
+    QSqlDatabase db = QSqlDatabase::addDatabase(odbcDriver, name);
+    db.setDatabaseName(source.connectionString());
+    db.setConnectOptions(odbcOptions);
+    if (!db.open())
+        throwSqlError(db.lastError());
+}
 
 void throwSqlError(const QSqlError& error)
 {
@@ -125,25 +180,34 @@ std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
     const QFileInfo info(file);
     if (!info.exists() || info.isDir())
         throw Failure(DatabaseErrorNumber::FileNotFound,
-            QStringLiteral("No se encuentra el archivo '%1'.").arg(describe(windowsPath, file)));
+            QStringLiteral("No se encuentra el archivo %1.").arg(describe(windowsPath, file)));
 
     QFile handle(file);
     if (!handle.open(QIODevice::ReadOnly))
         throw Failure(DatabaseErrorNumber::CannotOpenFile,
-            QStringLiteral("No se puede abrir el archivo '%1': %2")
+            QStringLiteral("No se puede abrir el archivo %1: %2")
                 .arg(describe(windowsPath, file), handle.errorString()));
-    const std::optional<Engine> engine = engineOf(handle.read(32));
+    const QByteArray head = handle.read(headLength);
     handle.close();
+    const std::optional<Engine> engine = engineOf(head);
     if (!engine)
         throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
-            QStringLiteral("'%1' no es una base de datos.").arg(describe(windowsPath, file)));
+            QStringLiteral("%1 no es una base de datos.").arg(describe(windowsPath, file)));
 
     std::shared_ptr<DatabaseConnection> connection(
         new DatabaseConnection(newConnectionName(), *engine));
-    if (*engine == Engine::Sqlite)
+    switch (*engine) {
+    case Engine::Sqlite:
         openSqliteConnection(connection->connectionName(), file);
-    else
+        break;
+    case Engine::Jet:
         openJetConnection(connection->connectionName(), file, windowsPath);
+        break;
+    case Engine::Odbc:
+        openOdbcSourceFile(connection->connectionName(), head, file, windowsPath);
+        break;
+    }
+    connection->chooseWriteLock();
     return connection;
 }
 
@@ -195,7 +259,7 @@ int DatabaseConnection::execute(const Statement& action)
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     const Statement& check, const Statement& copy)
 {
-    beginWrite();
+    beginWrite(check);
     try {
         bool present = false;
         {
@@ -221,9 +285,24 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     }
 }
 
-void DatabaseConnection::beginWrite()
+void DatabaseConnection::chooseWriteLock()
 {
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (m_engine == Engine::Sqlite) {
+        m_writeLock = WriteLock::Immediate;
+    } else if (db.driver()->dbmsType() == QSqlDriver::PostgreSQL) {
+        m_writeLock = WriteLock::Advisory;
+    } else if (QSqlQuery probe(db);
+               m_engine == Engine::Odbc && probe.exec(QStringLiteral("SELECT sqlite_version()"))) {
+        // A SQLite file behind an ODBC driver: lock it as SQLite, waiting as long for others.
+        runText(m_name, QStringLiteral("PRAGMA busy_timeout = 10000"));
+        m_writeLock = WriteLock::Immediate;
+    }
+}
+
+void DatabaseConnection::beginWrite(const Statement& check)
+{
+    if (m_writeLock == WriteLock::Immediate) {
         // A plain BEGIN takes no lock until the first write; the check must already hold it.
         runText(m_name, QStringLiteral("BEGIN IMMEDIATE"));
         return;
@@ -231,15 +310,27 @@ void DatabaseConnection::beginWrite()
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (!db.transaction())
         throwSqlError(db.lastError());
+    if (m_writeLock == WriteLock::Advisory) {
+        try {
+            runText(m_name, QStringLiteral("SET LOCAL lock_timeout = '10s'"));
+            QSqlQuery lock = prepared(
+                m_name, {QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey(check)}});
+            run(lock);
+        } catch (...) {
+            db.rollback();
+            throw;
+        }
+    }
 }
 
 void DatabaseConnection::endWrite(bool commit)
 {
-    if (m_engine == Engine::Sqlite) {
+    if (m_writeLock == WriteLock::Immediate) {
         if (commit) {
             runText(m_name, QStringLiteral("COMMIT"));
             return;
         }
+        // After a failure the rollback may fail too; the first error is the one to report.
         QSqlQuery query(QSqlDatabase::database(m_name, false));
         query.exec(QStringLiteral("ROLLBACK"));
         return;

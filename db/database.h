@@ -40,7 +40,9 @@ private:
     qsizetype m_current = 0;
 };
 
-enum class Engine { Sqlite, Jet };
+// How the database at the path is reached: a SQLite file, a Jet/ACE file, or an ODBC file DSN
+// that names a driver (a database server, or a file another driver reads).
+enum class Engine { Sqlite, Jet, Odbc };
 
 class DatabaseConnection
 {
@@ -59,17 +61,31 @@ public:
     int execute(const Statement& action);
     // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
     // finds a row. Commits only a copy that wrote rows; on any failure nothing stays written.
+    // Two copies with the same check, run at once from two programs, cannot both find nothing.
     BlockCopy copyUnlessPresent(const Statement& check, const Statement& copy);
 
 private:
+    // How a write transaction keeps a second writer out from its start.
+    enum class WriteLock {
+        // SQLite: BEGIN IMMEDIATE takes the database's write lock at once.
+        Immediate,
+        // PostgreSQL: a transaction-scoped advisory lock on what the check looks for; readers and
+        // other copies pass.
+        Advisory,
+        // Any other engine: a plain transaction.
+        Transaction,
+    };
+
     friend std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
     DatabaseConnection(QString name, Engine engine);
 
-    void beginWrite();
+    void chooseWriteLock();
+    void beginWrite(const Statement& check);
     void endWrite(bool commit);
 
     QString m_name;
     Engine m_engine;
+    WriteLock m_writeLock = WriteLock::Transaction;
 };
 
 // Opens the database file named by a Windows path (see resolveDatabaseFile). The file must exist

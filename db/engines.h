@@ -15,11 +15,19 @@ enum : int {
     CannotOpenFile = 3051,
     UnrecognizedFormat = 3343,
     ColumnNotFound = 3265,
+    OdbcUnavailable = 3423,
+    UnsafeSourceFile = 3033,
     NoCurrentRecord = 3021,
 };
 }
 
 [[noreturn]] void throwSqlError(const QSqlError& error);
+
+struct OdbcSource;
+
+// Adds and opens the connection `name` through Qt's ODBC driver. Gives up after ten seconds
+// when the source does not answer.
+void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath);
 
 // Adds and opens the connection `name` on a Jet/ACE file through the Access ODBC driver, where
 // this platform has one.

@@ -1,0 +1,80 @@
+#include "db/odbc.h"
+
+#include <algorithm>
+
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace duplivo {
+
+namespace {
+
+bool isPasswordKey(const QString& key)
+{
+    return key.compare(QLatin1String("PWD"), Qt::CaseInsensitive) == 0
+        || key.compare(QLatin1String("PASSWORD"), Qt::CaseInsensitive) == 0;
+}
+
+// ODBC connection strings end a value at ';'; braces carry any value whole, '}' doubled inside.
+QString quoted(const QString& value, bool always)
+{
+    const bool plain = !value.isEmpty() && value.trimmed() == value
+        && !value.contains(QRegularExpression(QStringLiteral("[;{}=]")));
+    if (plain && !always)
+        return value;
+    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
+}
+
+} // namespace
+
+bool OdbcSource::holdsPassword() const
+{
+    return std::any_of(keys.cbegin(), keys.cend(),
+        [](const auto& key) { return isPasswordKey(key.first) && !key.second.isEmpty(); });
+}
+
+QString OdbcSource::connectionString() const
+{
+    QStringList parts;
+    for (const auto& [key, value] : keys) {
+        const bool isDriver = key.compare(QLatin1String("DRIVER"), Qt::CaseInsensitive) == 0;
+        QString bare = value;
+        if (isDriver && bare.startsWith(u'{') && bare.endsWith(u'}'))
+            bare = bare.mid(1, bare.size() - 2);
+        parts << key + u'=' + quoted(bare, isDriver);
+    }
+    return parts.join(u';') + u';';
+}
+
+std::optional<OdbcSource> readOdbcSource(const QByteArray& content)
+{
+    const QStringList lines = QString::fromUtf8(content).split(u'\n');
+    OdbcSource source;
+    bool inOdbc = false;
+    for (QString line : lines) {
+        line = line.trimmed();
+        if (line.startsWith(u'\xFEFF'))
+            line = line.mid(1).trimmed();
+        if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#'))
+            continue;
+        if (line.startsWith(u'[')) {
+            if (inOdbc)
+                break;
+            if (line.compare(QLatin1String("[ODBC]"), Qt::CaseInsensitive) != 0)
+                return std::nullopt;
+            inOdbc = true;
+            continue;
+        }
+        if (!inOdbc)
+            return std::nullopt;
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals <= 0)
+            continue;
+        source.keys.append({line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
+    }
+    if (!inOdbc)
+        return std::nullopt;
+    return source;
+}
+
+} // namespace duplivo
