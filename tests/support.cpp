@@ -3,12 +3,16 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMap>
 #include <QPushButton>
+#include <QSqlDatabase>
 #include <QTest>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 namespace duplivo::test {
@@ -74,6 +78,26 @@ QString describeColumn(sqlite3_stmt* statement, int column)
 
 } // namespace
 
+QStringList columnOf(ResultSet& rows, const QString& name)
+{
+    QStringList values;
+    for (rows.moveFirst(); !rows.atEnd(); rows.moveNext())
+        values << rows.field(name).toString();
+    return values;
+}
+
+int failureNumber(const std::function<void()>& action, QString* text)
+{
+    try {
+        action();
+    } catch (const Failure& failure) {
+        if (text)
+            *text = failure.text();
+        return failure.number();
+    }
+    return 0;
+}
+
 QString FakeSettings::get(const QString& application, const QString& section, const QString& key,
     const QString& defaultValue) const
 {
@@ -107,8 +131,336 @@ QStringList ScriptedMessageBox::texts() const
     return result;
 }
 
-CompanyDatabase::CompanyDatabase()
-    : m_previousPrefix(qgetenv("WINEPREFIX"))
+TestEngine testEngine()
+{
+    const QByteArray name = qgetenv("DUPLIVO_TEST_ENGINE");
+    if (name == "sqlite-odbc")
+        return TestEngine::SqliteOdbc;
+    if (name == "postgresql")
+        return TestEngine::Postgres;
+    if (!name.isEmpty() && name != "sqlite")
+        qFatal("unknown DUPLIVO_TEST_ENGINE %s", name.constData());
+    return TestEngine::Sqlite;
+}
+
+QString engineUnavailable()
+{
+    if (testEngine() == TestEngine::Sqlite)
+        return QString();
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")))
+        return QStringLiteral("Qt's ODBC driver (libqt6sql6-odbc) is not installed");
+    if (testEngine() == TestEngine::Postgres && qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
+        return QStringLiteral(
+            "DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)");
+    return QString();
+}
+
+namespace {
+
+QString literal(const QString& value)
+{
+    return u'\'' + QString(value).replace(u'\'', QStringLiteral("''")) + u'\'';
+}
+
+// The keys of DUPLIVO_TEST_PG ("SERVER=…;PORT=…;UID=…;PWD=…").
+QMap<QString, QString> serverKeys()
+{
+    QMap<QString, QString> keys;
+    for (const QString& part :
+        qEnvironmentVariable("DUPLIVO_TEST_PG").split(u';', Qt::SkipEmptyParts)) {
+        const qsizetype equals = part.indexOf(u'=');
+        keys.insert(part.left(equals).toUpper(), part.mid(equals + 1));
+    }
+    return keys;
+}
+
+// The value of a described column, without its type.
+QString valueOf(const QString& described)
+{
+    return described.mid(described.indexOf(u':') + 1);
+}
+
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    file.setPermissions(permissions);
+}
+
+} // namespace
+
+class CompanyDatabase::Backend
+{
+public:
+    virtual ~Backend() = default;
+    virtual void exec(const QString& sql) = 0;
+    // Rows of a query with '?' parameters, each value described with its type, joined by '|'.
+    virtual QStringList rows(const QString& sql, const QVariantList& values) = 0;
+    virtual void insert(const QVariantList& values) = 0;
+    virtual void onInsertOf(const QString& clave, const QString& action) = 0;
+    virtual bool nothingLocked() = 0;
+};
+
+namespace {
+
+class SqliteBackend final : public CompanyDatabase::Backend
+{
+public:
+    explicit SqliteBackend(const QString& file)
+        : m_file(file)
+    {
+        check(sqlite3_open(file.toUtf8().constData(), &m_db), m_db, "open");
+        sqlite3_busy_timeout(m_db, 10000);
+        exec(QStringLiteral(
+            "CREATE TABLE GRANGUIA (Id INTEGER PRIMARY KEY, Empresa TEXT, Aplica TEXT, "
+            "clave, cosa, Alta TEXT NOT NULL DEFAULT 'por defecto');"
+            "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);"));
+    }
+    ~SqliteBackend() override { sqlite3_close(m_db); }
+
+    void exec(const QString& sql) override
+    {
+        char* error = nullptr;
+        if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK) {
+            const QString text = QString::fromUtf8(error);
+            sqlite3_free(error);
+            qFatal("%s: %s", qPrintable(sql), qPrintable(text));
+        }
+    }
+
+    QStringList rows(const QString& sql, const QVariantList& values) override
+    {
+        sqlite3_stmt* statement = prepare(sql, values);
+        QStringList result;
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            QStringList row;
+            for (int column = 0; column < sqlite3_column_count(statement); ++column)
+                row << describeColumn(statement, column);
+            result << row.join(u'|');
+        }
+        sqlite3_finalize(statement);
+        return result;
+    }
+
+    void insert(const QVariantList& values) override
+    {
+        sqlite3_stmt* statement = prepare(
+            QStringLiteral(
+                "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)"),
+            values);
+        check(sqlite3_step(statement), m_db, "insert");
+        sqlite3_finalize(statement);
+    }
+
+    void onInsertOf(const QString& clave, const QString& action) override
+    {
+        exec(QStringLiteral(
+            "CREATE TRIGGER regla_%1 BEFORE INSERT ON GRANGUIA WHEN NEW.clave = %2 BEGIN %3; END")
+                 .arg(++m_rules)
+                 .arg(literal(clave), action));
+    }
+
+    bool nothingLocked() override
+    {
+        sqlite3* other = nullptr;
+        sqlite3_open(m_file.toUtf8().constData(), &other);
+        const bool free = sqlite3_exec(other, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr)
+            == SQLITE_OK;
+        sqlite3_close(other);
+        return free;
+    }
+
+private:
+    sqlite3_stmt* prepare(const QString& sql, const QVariantList& values)
+    {
+        sqlite3_stmt* statement = nullptr;
+        check(sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &statement, nullptr), m_db,
+            "prepare");
+        for (int i = 0; i < values.size(); ++i)
+            bind(statement, i + 1, values[i]);
+        return statement;
+    }
+
+    QString m_file;
+    sqlite3* m_db = nullptr;
+    int m_rules = 0;
+};
+
+class PostgresBackend final : public CompanyDatabase::Backend
+{
+public:
+    PostgresBackend(const QString& claveType, const QString& cosaType)
+    {
+        static int serial = 0;
+        m_name
+            = QStringLiteral("duplivo_%1_%2").arg(QCoreApplication::applicationPid()).arg(++serial);
+        m_admin = connect(QStringLiteral("postgres"));
+        run(m_admin, QStringLiteral("CREATE DATABASE %1 ENCODING 'UTF8'").arg(m_name));
+        m_db = connect(m_name);
+        exec(QStringLiteral(
+            "CREATE TABLE GRANGUIA (Id SERIAL PRIMARY KEY, Empresa TEXT, Aplica TEXT, "
+            "clave %1, cosa %2, Alta TEXT NOT NULL DEFAULT 'por defecto');"
+            "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);")
+                 .arg(claveType, cosaType));
+    }
+    ~PostgresBackend() override
+    {
+        PQfinish(m_db);
+        run(m_admin, QStringLiteral("DROP DATABASE %1 WITH (FORCE)").arg(m_name));
+        PQfinish(m_admin);
+    }
+
+    const QString& name() const { return m_name; }
+
+    void exec(const QString& sql) override { run(m_db, sql); }
+
+    QStringList rows(const QString& sql, const QVariantList& values) override
+    {
+        PGresult* result = query(sql, values);
+        QStringList rows;
+        for (int row = 0; row < PQntuples(result); ++row) {
+            QStringList described;
+            for (int column = 0; column < PQnfields(result); ++column)
+                described << describe(result, row, column);
+            rows << described.join(u'|');
+        }
+        PQclear(result);
+        return rows;
+    }
+
+    void insert(const QVariantList& values) override
+    {
+        PQclear(
+            query(QStringLiteral(
+                      "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)"),
+                values));
+    }
+
+    void onInsertOf(const QString& clave, const QString& action) override
+    {
+        const QString rule = QStringLiteral("regla_%1").arg(++m_rules);
+        exec(QStringLiteral(
+            "CREATE FUNCTION %1() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+            "IF NEW.clave::text = %2 THEN %3; END IF; RETURN NEW; END $$;"
+            "CREATE TRIGGER %1 BEFORE INSERT ON GRANGUIA FOR EACH ROW EXECUTE FUNCTION %1()")
+                 .arg(rule, literal(clave), action));
+    }
+
+    bool nothingLocked() override
+    {
+        return rows(QStringLiteral("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"), {})
+            == QStringList {QStringLiteral("int:0")}
+        && rows(QStringLiteral(
+                    "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                    "AND pid <> pg_backend_pid() AND state LIKE 'idle in transaction%'"),
+               {})
+            == QStringList {QStringLiteral("int:0")};
+    }
+
+    // The DSN file's keys for this database.
+    QByteArray dsn() const
+    {
+        const auto keys = serverKeys();
+        return QStringLiteral(
+            "[ODBC]\r\nDRIVER=PostgreSQL Unicode\r\nSERVER=%1\r\nPORT=%2\r\nDATABASE=%3\r\n"
+            "UID=%4\r\nPWD=%5\r\n")
+            .arg(keys.value(QStringLiteral("SERVER")), keys.value(QStringLiteral("PORT")), m_name,
+                keys.value(QStringLiteral("UID")), keys.value(QStringLiteral("PWD")))
+            .toUtf8();
+    }
+
+private:
+    static PGconn* connect(const QString& database)
+    {
+        const auto keys = serverKeys();
+        const QString info
+            = QStringLiteral("host=%1 port=%2 user=%3 password=%4 dbname=%5")
+                  .arg(keys.value(QStringLiteral("SERVER")), keys.value(QStringLiteral("PORT")),
+                      keys.value(QStringLiteral("UID")), keys.value(QStringLiteral("PWD")),
+                      database);
+        PGconn* connection = PQconnectdb(info.toUtf8().constData());
+        if (PQstatus(connection) != CONNECTION_OK)
+            qFatal("cannot reach PostgreSQL: %s", PQerrorMessage(connection));
+        PQsetClientEncoding(connection, "UTF8");
+        run(connection, QStringLiteral("SET client_min_messages = warning"));
+        return connection;
+    }
+
+    static void run(PGconn* connection, const QString& sql)
+    {
+        PGresult* result = PQexec(connection, sql.toUtf8().constData());
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            qFatal("%s: %s", qPrintable(sql), PQerrorMessage(connection));
+        PQclear(result);
+    }
+
+    PGresult* query(QString sql, const QVariantList& values)
+    {
+        for (int i = 1; i <= values.size(); ++i)
+            sql.replace(sql.indexOf(u'?'), 1, QStringLiteral("$%1").arg(i));
+        QList<QByteArray> data;
+        QList<const char*> pointers;
+        QList<int> lengths, formats;
+        QList<Oid> types;
+        for (const QVariant& value : values) {
+            const bool binary = value.typeId() == QMetaType::QByteArray;
+            if (value.isNull())
+                data << QByteArray();
+            else if (binary)
+                data << value.toByteArray();
+            else if (value.typeId() == QMetaType::Double)
+                data << QByteArray::number(value.toDouble(), 'g', 17);
+            else
+                data << value.toString().toUtf8();
+            pointers << (value.isNull() ? nullptr : data.last().constData());
+            lengths << int(data.last().size());
+            formats << (binary ? 1 : 0);
+            types << (binary ? 17 : 0);
+        }
+        PGresult* result = PQexecParams(m_db, sql.toUtf8().constData(), int(values.size()),
+            types.constData(), pointers.constData(), lengths.constData(), formats.constData(), 0);
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            qFatal("%s: %s", qPrintable(sql), PQerrorMessage(m_db));
+        return result;
+    }
+
+    static QString describe(const PGresult* result, int row, int column)
+    {
+        if (PQgetisnull(result, row, column))
+            return QStringLiteral("null");
+        const QString text = QString::fromUtf8(PQgetvalue(result, row, column));
+        switch (PQftype(result, column)) {
+        case 20: // int8
+        case 21: // int2
+        case 23: // int4
+            return QStringLiteral("int:") + text;
+        case 700: // float4
+        case 701: // float8
+            return QStringLiteral("real:") + text;
+        case 1700: // numeric
+            return QStringLiteral("numeric:") + text;
+        case 17: // bytea, in hex output
+            return QStringLiteral("blob:") + text.mid(2);
+        default:
+            return QStringLiteral("text:") + text;
+        }
+    }
+
+    QString m_name;
+    PGconn* m_admin = nullptr;
+    PGconn* m_db = nullptr;
+    int m_rules = 0;
+};
+
+} // namespace
+
+CompanyDatabase::CompanyDatabase(
+    TestEngine engine, const QString& claveType, const QString& cosaType)
+    : m_engine(engine)
+    , m_previousPrefix(qgetenv("WINEPREFIX"))
 {
     const QDir root(m_dir.path());
     root.mkpath(QStringLiteral("wine/dosdevices"));
@@ -117,16 +469,28 @@ CompanyDatabase::CompanyDatabase()
         root.filePath(QStringLiteral("wine/dosdevices/c:")));
     qputenv("WINEPREFIX", root.filePath(QStringLiteral("wine")).toLocal8Bit());
 
-    check(sqlite3_open(file().toUtf8().constData(), &m_db), m_db, "open");
-    sqlite3_busy_timeout(m_db, 10000);
-    exec(QStringLiteral("CREATE TABLE GRANGUIA (Id INTEGER PRIMARY KEY, Empresa TEXT, Aplica TEXT, "
-                        "clave, cosa, Alta TEXT NOT NULL DEFAULT 'por defecto');"
-                        "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);"));
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    switch (engine) {
+    case TestEngine::Sqlite:
+        m_backend = std::make_unique<SqliteBackend>(file());
+        break;
+    case TestEngine::SqliteOdbc:
+        m_backend = std::make_unique<SqliteBackend>(file());
+        writeFile(pathFile(), "[ODBC]\r\nDRIVER=SQLite3\r\nDatabase=" + file().toUtf8() + "\r\n",
+            ownerOnly);
+        break;
+    case TestEngine::Postgres: {
+        auto backend = std::make_unique<PostgresBackend>(claveType, cosaType);
+        writeFile(pathFile(), backend->dsn(), ownerOnly);
+        m_backend = std::move(backend);
+        break;
+    }
+    }
 }
 
 CompanyDatabase::~CompanyDatabase()
 {
-    sqlite3_close(m_db);
+    m_backend.reset();
     if (m_previousPrefix.isNull())
         qunsetenv("WINEPREFIX");
     else
@@ -135,71 +499,84 @@ CompanyDatabase::~CompanyDatabase()
 
 QString CompanyDatabase::file() const
 {
+    return m_dir.filePath(m_engine == TestEngine::Sqlite
+            ? QStringLiteral("drive_c/Tarvex.win/Tarvex.mdb")
+            : QStringLiteral("drive_c/Tarvex.win/datos.sqlite"));
+}
+
+QString CompanyDatabase::pathFile() const
+{
     return m_dir.filePath(QStringLiteral("drive_c/Tarvex.win/Tarvex.mdb"));
 }
 
 void CompanyDatabase::exec(const QString& sql) const
 {
-    char* error = nullptr;
-    if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK) {
-        const QString text = QString::fromUtf8(error);
-        sqlite3_free(error);
-        qFatal("%s: %s", qPrintable(sql), qPrintable(text));
-    }
+    m_backend->exec(sql);
 }
 
 void CompanyDatabase::insert(const QVariant& company, const QVariant& program,
     const QVariant& clave, const QVariant& cosa) const
 {
-    sqlite3_stmt* statement = nullptr;
-    check(sqlite3_prepare_v2(m_db,
-              "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)", -1,
-              &statement, nullptr),
-        m_db, "prepare");
-    bind(statement, 1, company);
-    bind(statement, 2, program);
-    bind(statement, 3, clave);
-    bind(statement, 4, cosa);
-    check(sqlite3_step(statement), m_db, "insert");
-    sqlite3_finalize(statement);
+    m_backend->insert({company, program, clave, cosa});
 }
 
 void CompanyDatabase::addBlock(const QString& company, const QString& program, int rows) const
 {
     exec(QStringLiteral("BEGIN"));
     for (int row = 1; row <= rows; ++row)
-        insert(company, program, QStringLiteral("%1-%2").arg(program).arg(row), row);
+        insert(
+            company, program, QStringLiteral("%1-%2").arg(program).arg(row), QString::number(row));
     exec(QStringLiteral("COMMIT"));
 }
 
 QStringList CompanyDatabase::block(const QString& company, const QString& program) const
 {
-    sqlite3_stmt* statement = nullptr;
-    check(sqlite3_prepare_v2(m_db,
-              "SELECT clave, cosa, Alta FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? ORDER BY Id",
-              -1, &statement, nullptr),
-        m_db, "prepare");
-    bind(statement, 1, company);
-    bind(statement, 2, program);
-    QStringList rows;
-    while (sqlite3_step(statement) == SQLITE_ROW)
-        rows << describeColumn(statement, 0) + u'|' + describeColumn(statement, 1) + u'|'
-                + describeColumn(statement, 2);
-    sqlite3_finalize(statement);
-    return rows;
+    return m_backend->rows(
+        QStringLiteral(
+            "SELECT clave, cosa, Alta FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? ORDER BY Id"),
+        {company, program});
 }
 
 int CompanyDatabase::count(const QString& where) const
 {
     const QString sql = QStringLiteral("SELECT count(*) FROM GRANGUIA")
         + (where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where);
-    sqlite3_stmt* statement = nullptr;
-    check(sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &statement, nullptr), m_db,
-        "prepare");
-    check(sqlite3_step(statement), m_db, "count");
-    const int result = sqlite3_column_int(statement, 0);
-    sqlite3_finalize(statement);
-    return result;
+    return valueOf(m_backend->rows(sql, {}).value(0)).toInt();
+}
+
+QStringList CompanyDatabase::column(const QString& sql) const
+{
+    QStringList values;
+    for (const QString& row : m_backend->rows(sql, {})) {
+        if (row != QLatin1String("null"))
+            values << valueOf(row);
+    }
+    return values;
+}
+
+void CompanyDatabase::failInsertsOf(const QString& clave, const QString& message) const
+{
+    m_backend->onInsertOf(clave,
+        m_engine == TestEngine::Postgres
+            ? QStringLiteral("RAISE EXCEPTION %1").arg(literal(message))
+            : QStringLiteral("SELECT RAISE(ABORT, %1)").arg(literal(message)));
+}
+
+void CompanyDatabase::slowInsertsOf(const QString& clave, int seconds) const
+{
+    if (m_engine != TestEngine::Postgres)
+        qFatal("only PostgreSQL can pause an insert");
+    m_backend->onInsertOf(clave, QStringLiteral("PERFORM pg_sleep(%1)").arg(seconds));
+}
+
+void CompanyDatabase::dropTable() const
+{
+    exec(QStringLiteral("DROP TABLE GRANGUIA"));
+}
+
+bool CompanyDatabase::nothingLocked() const
+{
+    return m_backend->nothingLocked();
 }
 
 WindowHarness::WindowHarness()

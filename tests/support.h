@@ -19,9 +19,13 @@ class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
-struct sqlite3;
 
 namespace duplivo::test {
+
+// The values of one column of a result, as text.
+QStringList columnOf(ResultSet& rows, const QString& name);
+// The number of the failure `action` throws, 0 when it throws none; its text into `text`.
+int failureNumber(const std::function<void()>& action, QString* text = nullptr);
 
 class FakeSettings final : public SettingsStore
 {
@@ -62,32 +66,62 @@ public:
     void end(int status) override { statuses << status; }
 };
 
-// A SQLite company database at C:\Tarvex.win\Tarvex.mdb of a Wine prefix in a temporary folder;
-// WINEPREFIX points there while it lives. Written and read with SQLite's own library, not with
-// the code under test.
+// The engine the database tests run on, from DUPLIVO_TEST_ENGINE: "sqlite" (the default), a
+// SQLite file behind an ODBC file DSN ("sqlite-odbc"), or PostgreSQL behind one ("postgresql",
+// on the server DUPLIVO_TEST_PG names).
+enum class TestEngine { Sqlite, SqliteOdbc, Postgres };
+TestEngine testEngine();
+// Why the engine cannot be used here, or nothing when it can.
+QString engineUnavailable();
+
+// A company database at C:\Tarvex.win\Tarvex.mdb of a Wine prefix in a temporary folder, on the
+// test engine; WINEPREFIX points there while it lives. Written and read with the engine's own
+// client library (sqlite3, libpq), never with the code under test.
 class CompanyDatabase
 {
 public:
     static inline const QString windowsPath = QStringLiteral("C:\\Tarvex.win\\Tarvex.mdb");
 
-    CompanyDatabase();
+    // The column types of clave and cosa where the engine needs them; SQLite takes any value.
+    explicit CompanyDatabase(TestEngine engine = testEngine(),
+        const QString& claveType = QStringLiteral("TEXT"),
+        const QString& cosaType = QStringLiteral("TEXT"));
     ~CompanyDatabase();
+    CompanyDatabase(const CompanyDatabase&) = delete;
+    CompanyDatabase& operator=(const CompanyDatabase&) = delete;
 
+    TestEngine engine() const { return m_engine; }
     QString folder() const { return m_dir.path(); }
+    // The SQLite file itself, on the SQLite engines.
     QString file() const;
+    // The file at the database path: the SQLite file, or the DSN file.
+    QString pathFile() const;
 
     void exec(const QString& sql) const;
     void insert(const QVariant& company, const QVariant& program, const QVariant& clave,
         const QVariant& cosa) const;
     void addBlock(const QString& company, const QString& program, int rows) const;
-    // Each row of the block as "clave|cosa|Alta" with the SQLite type of clave and cosa.
+    // Each row of the block as "clave|cosa|Alta", each value with its type.
     QStringList block(const QString& company, const QString& program) const;
     int count(const QString& where = QString()) const;
+    // The first column of a query's rows, in the engine's order.
+    QStringList column(const QString& sql) const;
+
+    // From now on, inserting a row whose clave is `clave` fails with `message`.
+    void failInsertsOf(const QString& clave, const QString& message) const;
+    // From now on, inserting a row whose clave is `clave` takes `seconds` first.
+    void slowInsertsOf(const QString& clave, int seconds) const;
+    void dropTable() const;
+    // No connection but this one holds a lock or an open transaction.
+    bool nothingLocked() const;
+
+    class Backend;
 
 private:
+    TestEngine m_engine;
     QTemporaryDir m_dir;
     QByteArray m_previousPrefix;
-    sqlite3* m_db = nullptr;
+    std::unique_ptr<Backend> m_backend;
 };
 
 // The real window with scripted services.

@@ -1,5 +1,5 @@
-// The database layer on real SQLite files: where a Windows path leads, what opens and what
-// fails, bound values, the copy's transaction and waiting for other programs' locks.
+// Opening the database on real files: where a Windows path leads, what opens and what fails,
+// ODBC file DSNs, and waiting for other programs' locks on SQLite.
 #include <chrono>
 #include <thread>
 
@@ -19,26 +19,6 @@ using namespace duplivo::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-QStringList column(ResultSet& rows, const QString& name)
-{
-    QStringList values;
-    for (rows.moveFirst(); !rows.atEnd(); rows.moveNext())
-        values << rows.field(name).toString();
-    return values;
-}
-
-int failureNumber(const std::function<void()>& action, QString* text = nullptr)
-{
-    try {
-        action();
-    } catch (const Failure& failure) {
-        if (text)
-            *text = failure.text();
-        return failure.number();
-    }
-    return 0;
-}
 
 // Another program's connection, holding a lock from another thread for a while.
 class LockHolder
@@ -83,10 +63,6 @@ private slots:
     void missingFileIsNeverCreated();
     void onlyDatabasesOpen();
     void unusualFileNamesOpenThatFile();
-    void valuesSelectExactlyTheirOwnRows();
-    void copyKeepsValuesAndDefaultsTheRest();
-    void copyChecksBeforeWriting();
-    void failedCopyLeavesNothingAndConnectionUsable();
     void resultsHoldNoLock();
     void waitsForAnotherProgramsLock();
     void copyTakesTheLockBeforeTheCheck();
@@ -146,7 +122,7 @@ void DatabaseTest::otherPathFormsCannotBeOpened()
 
 void DatabaseTest::missingFileIsNeverCreated()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     const QString missing = QStringLiteral("C:\\Tarvex.win\\Otra.mdb");
     QString text;
     QCOMPARE(failureNumber([&] { openDatabase(missing); }, &text), 3024);
@@ -158,7 +134,7 @@ void DatabaseTest::missingFileIsNeverCreated()
 
 void DatabaseTest::onlyDatabasesOpen()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     const QString folder = database.folder() + QStringLiteral("/drive_c/");
     const auto write = [&](const char* name, const QByteArray& bytes) {
         QFile file(folder + QLatin1String(name));
@@ -186,7 +162,7 @@ void DatabaseTest::onlyDatabasesOpen()
 
 void DatabaseTest::unusualFileNamesOpenThatFile()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     const QString folderName = QStringLiteral("Datos #1 al 100% año");
     QDir(database.folder() + QStringLiteral("/drive_c")).mkpath(folderName);
     const QString copy = database.folder() + QStringLiteral("/drive_c/") + folderName
@@ -197,7 +173,7 @@ void DatabaseTest::unusualFileNamesOpenThatFile()
     auto connection
         = openDatabase(QStringLiteral("C:\\") + folderName + QStringLiteral("\\Tarvex #2.mdb"));
     auto rows = connection->openSnapshot(granguia::listCompanies());
-    QCOMPARE(column(*rows, granguia::companyColumn), QStringList {QStringLiteral("Marca")});
+    QCOMPARE(columnOf(*rows, granguia::companyColumn), QStringList {QStringLiteral("Marca")});
     QCOMPARE(
         QDir(database.folder() + QStringLiteral("/drive_c/") + folderName).entryList(QDir::Files),
         QStringList {QStringLiteral("Tarvex #2.mdb")});
@@ -205,138 +181,9 @@ void DatabaseTest::unusualFileNamesOpenThatFile()
         QDir(database.folder() + QStringLiteral("/drive_c")).entryList(QDir::Files), QStringList());
 }
 
-void DatabaseTest::valuesSelectExactlyTheirOwnRows()
-{
-    CompanyDatabase database;
-    const QStringList names = {
-        QStringLiteral("O'Brien"),
-        QStringLiteral("O''Brien"),
-        QStringLiteral("\"Comillas\""),
-        QStringLiteral("100%"),
-        QStringLiteral("1000"),
-        QStringLiteral("a_b"),
-        QStringLiteral("axb"),
-        QStringLiteral("barra\\"),
-        QStringLiteral("Año Ñandú"),
-        QStringLiteral("ano nandu"),
-        QStringLiteral("Emoji 😀"),
-        QStringLiteral("Espacio "),
-        QStringLiteral("Espacio"),
-        QStringLiteral("x' OR '1'='1"),
-    };
-    for (const QString& name : names) {
-        database.insert(name, name + QStringLiteral(" programa"), 1, 2);
-        database.insert(name, QStringLiteral("Común"), 1, 2);
-    }
-    auto connection = openDatabase(CompanyDatabase::windowsPath);
-    QStringList companies
-        = column(*connection->openSnapshot(granguia::listCompanies()), granguia::companyColumn);
-    companies.sort();
-    QStringList expected = names;
-    expected.sort();
-    QCOMPARE(companies, expected);
-
-    for (const QString& name : names) {
-        auto programs = connection->openSnapshot(granguia::listPrograms(name));
-        QStringList listed = column(*programs, granguia::programColumn);
-        listed.sort();
-        QStringList own = {QStringLiteral("Común"), name + QStringLiteral(" programa")};
-        own.sort();
-        QCOMPARE(listed, own);
-        QVERIFY(connection->openSnapshot(granguia::findBlock(name, QStringLiteral("Común")))
-                    ->hasRows());
-    }
-    QVERIFY(!connection->openSnapshot(granguia::listPrograms(QStringLiteral("%")))->hasRows());
-
-    // A delete removes its own block and nothing else, whatever the name holds.
-    for (const QString& name : {QStringLiteral("x' OR '1'='1"), QStringLiteral("100%"),
-             QStringLiteral("a_b"), QStringLiteral("Espacio ")}) {
-        const int before = database.count();
-        QCOMPARE(connection->execute(granguia::deleteBlock(name, QStringLiteral("Común"))), 1);
-        QCOMPARE(database.count(), before - 1);
-        QCOMPARE(database.block(name, QStringLiteral("Común")), QStringList());
-    }
-    QCOMPARE(database.block(QStringLiteral("Espacio"), QStringLiteral("Común")).size(), 1);
-    QCOMPARE(database.block(QStringLiteral("axb"), QStringLiteral("Común")).size(), 1);
-}
-
-void DatabaseTest::copyKeepsValuesAndDefaultsTheRest()
-{
-    CompanyDatabase database;
-    database.exec(QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa, Alta) VALUES "
-                                 "('Origen', 'Nóminas', 'texto', 42, 'antigua'),"
-                                 "('Origen', 'Nóminas', 3.25, x'00ff10', 'antigua'),"
-                                 "('Origen', 'Nóminas', NULL, 'ünïcödé 😀', 'antigua'),"
-                                 "('Origen', 'Nóminas', -9007199254740993, NULL, 'antigua'),"
-                                 "('Origen', 'Agenda', 'otra', 1, 'antigua')"));
-    auto connection = openDatabase(CompanyDatabase::windowsPath);
-    const auto outcome = connection->copyUnlessPresent(
-        granguia::findBlock(QStringLiteral("Nueva"), QStringLiteral("Nóminas")),
-        granguia::copyBlock(
-            QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Nóminas")));
-    QCOMPARE(outcome, DatabaseConnection::BlockCopy::Copied);
-
-    QStringList expected;
-    for (QString row : database.block(QStringLiteral("Origen"), QStringLiteral("Nóminas")))
-        expected << row.replace(QStringLiteral("text:antigua"), QStringLiteral("text:por defecto"));
-    QCOMPARE(database.block(QStringLiteral("Nueva"), QStringLiteral("Nóminas")), expected);
-    QCOMPARE(expected.size(), 4);
-    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 4);
-    QCOMPARE(database.count(QStringLiteral("Id IS NULL")), 0);
-}
-
-void DatabaseTest::copyChecksBeforeWriting()
-{
-    CompanyDatabase database;
-    database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 3);
-    database.addBlock(QStringLiteral("Nueva"), QStringLiteral("Agenda"), 1);
-    auto connection = openDatabase(CompanyDatabase::windowsPath);
-    const auto copy = [&](const QString& from, const QString& to) {
-        return connection->copyUnlessPresent(granguia::findBlock(to, QStringLiteral("Agenda")),
-            granguia::copyBlock(from, to, QStringLiteral("Agenda")));
-    };
-    QCOMPARE(copy(QStringLiteral("Origen"), QStringLiteral("Nueva")),
-        DatabaseConnection::BlockCopy::AlreadyPresent);
-    QCOMPARE(copy(QStringLiteral("Origen"), QStringLiteral("Origen")),
-        DatabaseConnection::BlockCopy::AlreadyPresent);
-    QCOMPARE(copy(QStringLiteral("Nadie"), QStringLiteral("Otra")),
-        DatabaseConnection::BlockCopy::NothingToCopy);
-    QCOMPARE(database.count(), 4);
-    QCOMPARE(copy(QStringLiteral("Origen"), QStringLiteral("Otra")),
-        DatabaseConnection::BlockCopy::Copied);
-    QCOMPARE(copy(QStringLiteral("Origen"), QStringLiteral("Otra")),
-        DatabaseConnection::BlockCopy::AlreadyPresent);
-    QCOMPARE(database.count(QStringLiteral("Empresa = 'Otra'")), 3);
-}
-
-void DatabaseTest::failedCopyLeavesNothingAndConnectionUsable()
-{
-    CompanyDatabase database;
-    database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 100);
-    database.exec(QStringLiteral(
-        "CREATE TRIGGER falla BEFORE INSERT ON GRANGUIA WHEN NEW.clave = 'Agenda-60' "
-        "BEGIN SELECT RAISE(ABORT, 'disco lleno'); END"));
-    auto connection = openDatabase(CompanyDatabase::windowsPath);
-    const auto copy = [&] {
-        return connection->copyUnlessPresent(
-            granguia::findBlock(QStringLiteral("Nueva"), QStringLiteral("Agenda")),
-            granguia::copyBlock(
-                QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Agenda")));
-    };
-    QString text;
-    QCOMPARE(failureNumber(copy, &text), SQLITE_CONSTRAINT_TRIGGER);
-    QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
-    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
-
-    // No transaction was left open: another program can write, and a retry goes through.
-    database.exec(QStringLiteral("DROP TRIGGER falla"));
-    QCOMPARE(copy(), DatabaseConnection::BlockCopy::Copied);
-    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 100);
-}
-
 void DatabaseTest::resultsHoldNoLock()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 50);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
     auto rows = connection->openSnapshot(
@@ -349,12 +196,12 @@ void DatabaseTest::resultsHoldNoLock()
         other, "BEGIN EXCLUSIVE; DELETE FROM GRANGUIA; COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     QCOMPARE(rc, SQLITE_OK);
-    QCOMPARE(column(*rows, QStringLiteral("CLAVE")).size(), 50);
+    QCOMPARE(columnOf(*rows, QStringLiteral("CLAVE")).size(), 50);
 }
 
 void DatabaseTest::waitsForAnotherProgramsLock()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 5);
     QElapsedTimer timer;
     timer.start();
@@ -362,7 +209,7 @@ void DatabaseTest::waitsForAnotherProgramsLock()
         LockHolder holder(database.file(), "BEGIN EXCLUSIVE", 1500ms);
         auto connection = openDatabase(CompanyDatabase::windowsPath);
         auto rows = connection->openSnapshot(granguia::listCompanies());
-        QCOMPARE(column(*rows, granguia::companyColumn), QStringList {QStringLiteral("Origen")});
+        QCOMPARE(columnOf(*rows, granguia::companyColumn), QStringList {QStringLiteral("Origen")});
         QVERIFY(timer.elapsed() >= 1000);
         QCOMPARE(connection->execute(
                      granguia::deleteBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"))),
@@ -374,7 +221,7 @@ void DatabaseTest::copyTakesTheLockBeforeTheCheck()
 {
     // Another operator is copying the same program to the same new company: ours waits for it
     // and then finds the block, instead of adding a second one.
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 20);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
     DatabaseConnection::BlockCopy outcome;
@@ -394,7 +241,7 @@ void DatabaseTest::copyTakesTheLockBeforeTheCheck()
 
 void DatabaseTest::lockHeldTooLongFails()
 {
-    CompanyDatabase database;
+    CompanyDatabase database(TestEngine::Sqlite);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
     QElapsedTimer timer;
     timer.start();

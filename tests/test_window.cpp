@@ -400,7 +400,7 @@ void WindowTest::closingTheWindowEndsTheProgram()
 void WindowTest::databaseFailureIsReportedAndEndsWithError()
 {
     CompanyDatabase database;
-    database.exec(QStringLiteral("DROP TABLE GRANGUIA"));
+    database.dropTable();
     WindowHarness harness;
     harness.open();
     QCOMPARE(harness.messages.shown.size(), 1);

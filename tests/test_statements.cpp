@@ -1,0 +1,243 @@
+// The statements on the company table and the copy's transaction, on each engine: values are
+// bound, blocks are exact, values keep their types, and a failed copy leaves nothing behind.
+#include <thread>
+
+#include <QTest>
+#include <libpq-fe.h>
+
+#include "db/database.h"
+#include "db/granguia.h"
+#include "tests/support.h"
+
+using namespace duplivo;
+using namespace duplivo::test;
+
+namespace {
+
+const QString agenda = QStringLiteral("Agenda");
+
+DatabaseConnection::BlockCopy copy(
+    DatabaseConnection& connection, const QString& from, const QString& to, const QString& program)
+{
+    return connection.copyUnlessPresent(
+        granguia::findBlock(to, program), granguia::copyBlock(from, to, program));
+}
+
+} // namespace
+
+class StatementsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void valuesSelectExactlyTheirOwnRows();
+    void copyKeepsValuesAndDefaultsTheRest_data();
+    void copyKeepsValuesAndDefaultsTheRest();
+    void copyChecksBeforeWriting();
+    void failedCopyLeavesNothingAndConnectionUsable();
+    void serverGoneMidCopyLeavesNothing();
+};
+
+void StatementsTest::initTestCase()
+{
+    if (const QString why = engineUnavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+}
+
+void StatementsTest::valuesSelectExactlyTheirOwnRows()
+{
+    CompanyDatabase database;
+    const QStringList names = {
+        QStringLiteral("O'Brien"),
+        QStringLiteral("O''Brien"),
+        QStringLiteral("\"Comillas\""),
+        QStringLiteral("100%"),
+        QStringLiteral("1000"),
+        QStringLiteral("a_b"),
+        QStringLiteral("axb"),
+        QStringLiteral("barra\\"),
+        QStringLiteral("Año Ñandú"),
+        QStringLiteral("ano nandu"),
+        QStringLiteral("Emoji 😀"),
+        QStringLiteral("Espacio "),
+        QStringLiteral("Espacio"),
+        QStringLiteral("x' OR '1'='1"),
+        QStringLiteral("?"),
+    };
+    for (const QString& name : names) {
+        database.insert(
+            name, name + QStringLiteral(" programa"), QStringLiteral("1"), QStringLiteral("2"));
+        database.insert(name, QStringLiteral("Común"), QStringLiteral("1"), QStringLiteral("2"));
+    }
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    QStringList companies
+        = columnOf(*connection->openSnapshot(granguia::listCompanies()), granguia::companyColumn);
+    companies.sort();
+    QStringList expected = names;
+    expected.sort();
+    QCOMPARE(companies, expected);
+
+    for (const QString& name : names) {
+        auto programs = connection->openSnapshot(granguia::listPrograms(name));
+        QStringList listed = columnOf(*programs, granguia::programColumn);
+        listed.sort();
+        QStringList own = {QStringLiteral("Común"), name + QStringLiteral(" programa")};
+        own.sort();
+        QCOMPARE(listed, own);
+        QVERIFY(connection->openSnapshot(granguia::findBlock(name, QStringLiteral("Común")))
+                    ->hasRows());
+    }
+    QVERIFY(!connection->openSnapshot(granguia::listPrograms(QStringLiteral("%")))->hasRows());
+
+    // A delete removes its own block and nothing else, whatever the name holds.
+    for (const QString& name : {QStringLiteral("x' OR '1'='1"), QStringLiteral("100%"),
+             QStringLiteral("a_b"), QStringLiteral("Espacio ")}) {
+        const int before = database.count();
+        QCOMPARE(connection->execute(granguia::deleteBlock(name, QStringLiteral("Común"))), 1);
+        QCOMPARE(database.count(), before - 1);
+        QCOMPARE(database.block(name, QStringLiteral("Común")), QStringList());
+    }
+    QCOMPARE(database.block(QStringLiteral("Espacio"), QStringLiteral("Común")).size(), 1);
+    QCOMPARE(database.block(QStringLiteral("axb"), QStringLiteral("Común")).size(), 1);
+}
+
+void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()
+{
+    QTest::addColumn<QString>("claveType");
+    QTest::addColumn<QString>("cosaType");
+    QTest::addColumn<QVariantList>("claves");
+    QTest::addColumn<QVariantList>("cosas");
+
+    const QVariantList texts = {QStringLiteral("texto"), QStringLiteral("ünïcödé 😀"), QString(),
+        QStringLiteral("  con espacios  ")};
+    const QVariantList integers = {42, qint64(-9007199254740993), QVariant(), 0};
+    const QVariantList decimals = {3.25, -0.1, QVariant(), 1e-7};
+    const QVariantList binaries
+        = {QByteArray("\x00\xff\x10", 3), QByteArray(), QVariant(), QByteArray("texto\x00", 6)};
+    // SQLite keeps each value's own type in one column; a server's columns have one type each.
+    if (testEngine() != TestEngine::Postgres) {
+        QTest::newRow("mixed") << QString() << QString()
+                               << QVariantList {QStringLiteral("texto"), 3.25, QVariant(),
+                                      qint64(-9007199254740993)}
+                               << QVariantList {42, QByteArray("\x00\xff\x10", 3),
+                                      QStringLiteral("ünïcödé 😀"), QVariant()};
+        return;
+    }
+    QTest::newRow("text and integer") << "TEXT"
+                                      << "BIGINT" << texts << integers;
+    QTest::newRow("binary and decimal") << "BYTEA"
+                                        << "NUMERIC(20,10)" << binaries << decimals;
+    QTest::newRow("integer and real")
+        << "INTEGER"
+        << "DOUBLE PRECISION" << QVariantList {1, -2, QVariant(), 2147483647} << decimals;
+}
+
+void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
+{
+    QFETCH(QString, claveType);
+    QFETCH(QString, cosaType);
+    QFETCH(QVariantList, claves);
+    QFETCH(QVariantList, cosas);
+    CompanyDatabase database(testEngine(), claveType, cosaType);
+    for (int row = 0; row < claves.size(); ++row)
+        database.insert(
+            QStringLiteral("Origen"), QStringLiteral("Nóminas"), claves[row], cosas[row]);
+    database.insert(QStringLiteral("Origen"), agenda, claves[0], cosas[0]);
+    database.exec(QStringLiteral("UPDATE GRANGUIA SET Alta = 'antigua'"));
+
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"),
+                 QStringLiteral("Nóminas")),
+        DatabaseConnection::BlockCopy::Copied);
+
+    QStringList expected;
+    for (QString row : database.block(QStringLiteral("Origen"), QStringLiteral("Nóminas")))
+        expected << row.replace(QStringLiteral("text:antigua"), QStringLiteral("text:por defecto"));
+    QCOMPARE(expected.size(), claves.size());
+    QCOMPARE(database.block(QStringLiteral("Nueva"), QStringLiteral("Nóminas")), expected);
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), claves.size());
+    QCOMPARE(database.count(QStringLiteral("Id IS NULL")), 0);
+}
+
+void StatementsTest::copyChecksBeforeWriting()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Origen"), agenda, 3);
+    database.addBlock(QStringLiteral("Nueva"), agenda, 1);
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    using BlockCopy = DatabaseConnection::BlockCopy;
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda),
+        BlockCopy::AlreadyPresent);
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Origen"), agenda),
+        BlockCopy::AlreadyPresent);
+    QCOMPARE(copy(*connection, QStringLiteral("Nadie"), QStringLiteral("Otra"), agenda),
+        BlockCopy::NothingToCopy);
+    QCOMPARE(database.count(), 4);
+    QVERIFY(database.nothingLocked());
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Otra"), agenda),
+        BlockCopy::Copied);
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Otra"), agenda),
+        BlockCopy::AlreadyPresent);
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Otra'")), 3);
+    QVERIFY(database.nothingLocked());
+}
+
+void StatementsTest::failedCopyLeavesNothingAndConnectionUsable()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Origen"), agenda, 100);
+    database.addBlock(QStringLiteral("Origen"), QStringLiteral("Nóminas"), 10);
+    database.failInsertsOf(QStringLiteral("Agenda-60"), QStringLiteral("disco lleno"));
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    const auto copyAgenda
+        = [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); };
+
+    QString text;
+    QVERIFY(failureNumber(copyAgenda, &text) != 0);
+    QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
+    QVERIFY(database.nothingLocked());
+
+    // Nothing half-written blocks a retry: it meets the same failure, not the earlier rows.
+    QVERIFY(failureNumber(copyAgenda, &text) != 0);
+    QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
+    QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"),
+                 QStringLiteral("Nóminas")),
+        DatabaseConnection::BlockCopy::Copied);
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 10);
+}
+
+void StatementsTest::serverGoneMidCopyLeavesNothing()
+{
+    if (testEngine() != TestEngine::Postgres)
+        QSKIP("only a server can go away");
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Origen"), agenda, 2000);
+    database.slowInsertsOf(QStringLiteral("Agenda-1500"), 30);
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+
+    // While the copy is inside its block, the server ends its session.
+    std::thread server([&] {
+        const QString running
+            = QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                             "datname = current_database() "
+                             "AND query LIKE 'INSERT INTO GRANGUIA%' AND wait_event = 'PgSleep'");
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (database.column(running) == QStringList {QStringLiteral("1")})
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    QString text;
+    const int number = failureNumber(
+        [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); },
+        &text);
+    server.join();
+    QVERIFY2(number != 0, qPrintable(text));
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
+    QCOMPARE(database.count(), 2000);
+}
+
+QTEST_GUILESS_MAIN(StatementsTest)
+#include "test_statements.moc"
