@@ -95,12 +95,17 @@ void openSqliteConnection(const QString& name, const QString& file)
 void openOdbcSourceFile(
     const QString& name, const QByteArray& content, const QString& file, const QString& windowsPath)
 {
-    const std::optional<OdbcSource> source = readOdbcSource(content);
+    std::optional<OdbcSource> source = readOdbcSource(content);
     if (source->holdsPassword() && othersCanRead(file))
         throw Failure(DatabaseErrorNumber::UnsafeSourceFile,
             QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
                            "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
                 .arg(describe(windowsPath, file)));
+    // The SQLite ODBC drivers wait 100 seconds for another program's lock unless told otherwise.
+    if (source->value(QStringLiteral("DRIVER"))
+            .contains(QLatin1String("SQLite"), Qt::CaseInsensitive)
+        && source->value(QStringLiteral("Timeout")).isNull())
+        source->keys.append({QStringLiteral("Timeout"), QStringLiteral("10000")});
     openOdbcConnection(name, *source, windowsPath);
 }
 
@@ -294,8 +299,9 @@ void DatabaseConnection::chooseWriteLock()
         m_writeLock = WriteLock::Advisory;
     } else if (QSqlQuery probe(db);
                m_engine == Engine::Odbc && probe.exec(QStringLiteral("SELECT sqlite_version()"))) {
-        // A SQLite file behind an ODBC driver: lock it as SQLite, waiting as long for others.
-        runText(m_name, QStringLiteral("PRAGMA busy_timeout = 10000"));
+        // A SQLite file behind an ODBC driver: lock it as SQLite, and read its schema now, as a
+        // file opened directly is.
+        runText(m_name, QStringLiteral("PRAGMA schema_version"));
         m_writeLock = WriteLock::Immediate;
     }
 }

@@ -33,6 +33,15 @@ bool OdbcSource::holdsPassword() const
         [](const auto& key) { return isPasswordKey(key.first) && !key.second.isEmpty(); });
 }
 
+QString OdbcSource::value(const QString& key) const
+{
+    for (const auto& [name, value] : keys) {
+        if (name.compare(key, Qt::CaseInsensitive) == 0)
+            return value.isNull() ? QStringLiteral("") : value;
+    }
+    return QString();
+}
+
 QString OdbcSource::connectionString() const
 {
     QStringList parts;

@@ -16,6 +16,8 @@ struct OdbcSource
     QList<QPair<QString, QString>> keys;
 
     bool holdsPassword() const;
+    // The value of a key, matched without regard to case; null when the key is absent.
+    QString value(const QString& key) const;
     // "DRIVER={…};KEY=value;…", each value braced where it needs to be.
     QString connectionString() const;
 };

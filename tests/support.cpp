@@ -95,7 +95,7 @@ int failureNumber(const std::function<void()>& action, QString* text)
             *text = failure.text();
         return failure.number();
     }
-    return 0;
+    return noFailure;
 }
 
 QString FakeSettings::get(const QString& application, const QString& section, const QString& key,

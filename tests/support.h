@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -24,7 +25,9 @@ namespace duplivo::test {
 
 // The values of one column of a result, as text.
 QStringList columnOf(ResultSet& rows, const QString& name);
-// The number of the failure `action` throws, 0 when it throws none; its text into `text`.
+// The number of the failure `action` throws, noFailure when it throws none; its text into `text`.
+// (Drivers report failures numbered 0 too.)
+constexpr int noFailure = std::numeric_limits<int>::min();
 int failureNumber(const std::function<void()>& action, QString* text = nullptr);
 
 class FakeSettings final : public SettingsStore

@@ -6,12 +6,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
+#include <QSqlDatabase>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sqlite3.h>
 
 #include "db/database.h"
 #include "db/granguia.h"
+#include "db/odbc.h"
 #include "tests/support.h"
 
 using namespace duplivo;
@@ -67,6 +71,10 @@ private slots:
     void waitsForAnotherProgramsLock();
     void copyTakesTheLockBeforeTheCheck();
     void lockHeldTooLongFails();
+    void odbcSourceFileIsRead();
+    void odbcPasswordReadableByOthersIsRefused();
+    void odbcFailuresCarryTheDriversText();
+    void unansweringServerIsGivenUpAfterTenSeconds();
 };
 
 void DatabaseTest::windowsPathLeadsThroughWineDrive()
@@ -151,13 +159,13 @@ void DatabaseTest::onlyDatabasesOpen()
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\texto.mdb")); }, &text), 3343);
     QVERIFY2(text.contains(QStringLiteral("C:\\texto.mdb")), qPrintable(text));
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\vacio.mdb")); }), 3343);
-    QVERIFY(failureNumber([] { openDatabase(QStringLiteral("C:\\danado.mdb")); }) != 0);
+    QVERIFY(failureNumber([] { openDatabase(QStringLiteral("C:\\danado.mdb")); }) != noFailure);
 #ifndef Q_OS_WIN
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\access.mdb")); }, &text), 3343);
     QVERIFY2(text.contains(QStringLiteral("ODBC de Microsoft Access")), qPrintable(text));
 #endif
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\Tarvex.win")); }), 3024);
-    QCOMPARE(failureNumber([] { openDatabase(CompanyDatabase::windowsPath); }), 0);
+    QCOMPARE(failureNumber([] { openDatabase(CompanyDatabase::windowsPath); }), noFailure);
 }
 
 void DatabaseTest::unusualFileNamesOpenThatFile()
@@ -250,6 +258,115 @@ void DatabaseTest::lockHeldTooLongFails()
     QCOMPARE(failureNumber([&] { connection->openSnapshot(granguia::listCompanies()); }, &text),
         SQLITE_BUSY);
     QVERIFY2(timer.elapsed() >= 9500, qPrintable(QString::number(timer.elapsed())));
+}
+
+namespace {
+
+void writeSource(const QString& path, const QByteArray& text, QFile::Permissions permissions)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    file.close();
+    QVERIFY(file.setPermissions(permissions));
+}
+
+const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+
+bool odbcUnavailable()
+{
+    return !QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC"));
+}
+
+} // namespace
+
+void DatabaseTest::odbcSourceFileIsRead()
+{
+    const auto source
+        = readOdbcSource("\xEF\xBB\xBF; servidor de la oficina\r\n[odbc]\r\n"
+                         "DRIVER={PostgreSQL Unicode}\r\nSERVER = 127.0.0.1 \r\n"
+                         "Database=empresas;2026\r\nPWD=a}b\r\nComment= con espacio\r\n"
+                         "[Otra]\r\nUID=nadie\r\n");
+    QVERIFY(source);
+    QVERIFY(source->holdsPassword());
+    QCOMPARE(source->connectionString(),
+        QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;Database={empresas;2026};"
+                       "PWD={a}}b};Comment=con espacio;"));
+    QVERIFY(!readOdbcSource("[ODBC Data Sources]\nx=y\n"));
+    QVERIFY(!readOdbcSource("DRIVER=x\n[ODBC]\n"));
+    QVERIFY(!readOdbcSource("Esto no es una base de datos\n"));
+    QVERIFY(!readOdbcSource("[ODBC]\nDRIVER=x\nPWD=\n")->holdsPassword());
+}
+
+void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
+{
+    if (odbcUnavailable())
+        QSKIP("Qt's ODBC driver is not installed");
+    CompanyDatabase database(TestEngine::Sqlite);
+    const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
+    const QString windowsPath = QStringLiteral("C:\\fuente.dsn");
+    const QByteArray withPassword
+        = "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database.file().toUtf8() + "\nPWD=x\n";
+
+    writeSource(path, withPassword, ownerOnly | QFile::ReadGroup);
+    QString text;
+    QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }, &text), 3033);
+    QVERIFY2(text.contains(QStringLiteral("contraseña")) && text.contains(windowsPath),
+        qPrintable(text));
+    writeSource(path, withPassword, ownerOnly | QFile::ReadOther);
+    QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }), 3033);
+
+    // Readable only by its owner, or holding no password, it is used.
+    writeSource(path, withPassword, ownerOnly);
+    QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }), noFailure);
+    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database.file().toUtf8() + "\n",
+        ownerOnly | QFile::ReadGroup | QFile::ReadOther);
+    auto connection = openDatabase(windowsPath);
+    QVERIFY(!connection->openSnapshot(granguia::listCompanies())->hasRows());
+}
+
+void DatabaseTest::odbcFailuresCarryTheDriversText()
+{
+    if (odbcUnavailable())
+        QSKIP("Qt's ODBC driver is not installed");
+    CompanyDatabase database(TestEngine::Sqlite);
+    const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
+    writeSource(path, "[ODBC]\nDRIVER=Controlador Inexistente\nSERVER=127.0.0.1\n", ownerOnly);
+    QString text;
+    failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text);
+    QVERIFY2(text.contains(QStringLiteral("Controlador Inexistente")), qPrintable(text));
+
+    // A file the driver cannot open as a database fails when it is opened.
+    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + path.toUtf8() + "\n", ownerOnly);
+    QVERIFY(
+        failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+}
+
+void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()
+{
+    if (odbcUnavailable())
+        QSKIP("Qt's ODBC driver is not installed");
+    // Accepts connections (the system does) but never says a word.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    CompanyDatabase database(TestEngine::Sqlite);
+    const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
+    writeSource(path,
+        QStringLiteral(
+            "[ODBC]\nDRIVER=PostgreSQL Unicode\nSERVER=127.0.0.1\nPORT=%1\nDATABASE=x\nUID=x\n")
+            .arg(silent.serverPort())
+            .toUtf8(),
+        ownerOnly);
+    QElapsedTimer timer;
+    timer.start();
+    QString text;
+    QVERIFY(
+        failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+    if (text.contains(QStringLiteral("PostgreSQL Unicode"))
+        && !text.contains(QStringLiteral("timeout")))
+        QSKIP(qPrintable(QStringLiteral("the PostgreSQL ODBC driver is not installed: ") + text));
+    QVERIFY2(timer.elapsed() >= 9000 && timer.elapsed() < 20000,
+        qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(DatabaseTest)

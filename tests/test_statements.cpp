@@ -194,13 +194,13 @@ void StatementsTest::failedCopyLeavesNothingAndConnectionUsable()
         = [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); };
 
     QString text;
-    QVERIFY(failureNumber(copyAgenda, &text) != 0);
+    QVERIFY(failureNumber(copyAgenda, &text) != noFailure);
     QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
     QVERIFY(database.nothingLocked());
 
     // Nothing half-written blocks a retry: it meets the same failure, not the earlier rows.
-    QVERIFY(failureNumber(copyAgenda, &text) != 0);
+    QVERIFY(failureNumber(copyAgenda, &text) != noFailure);
     QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
     QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"),
                  QStringLiteral("Nóminas")),
@@ -234,7 +234,7 @@ void StatementsTest::serverGoneMidCopyLeavesNothing()
         [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); },
         &text);
     server.join();
-    QVERIFY2(number != 0, qPrintable(text));
+    QVERIFY2(number != noFailure, qPrintable(text));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
     QCOMPARE(database.count(), 2000);
 }
