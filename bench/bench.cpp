@@ -1,0 +1,375 @@
+// duplivo-bench: times the paths the window's handlers take through the database against the same
+// statements run with SQLite's own library on the same file, measures the memory a copy takes
+// through the real window, and times the program's start-up against a minimal Qt window.
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <sqlite3.h>
+
+#include "bench/copymemory.h"
+#include "bench/dataset.h"
+#include "bench/measure.h"
+#include "bench/startup.h"
+#include "db/database.h"
+#include "db/granguia.h"
+
+namespace duplivo::bench {
+
+namespace {
+
+// Timed runs of each path, after one that is not counted.
+constexpr int runs = 11;
+constexpr int launches = 11;
+
+constexpr double ratioLimit = 1.5;
+constexpr double copyScalingLimit = 2.0;
+constexpr double copyMemoryLimitMiB = 32.0;
+constexpr double startupRatioLimit = 1.3;
+
+const QString copyMemoryMode = QStringLiteral("--copy-memory");
+
+struct Case
+{
+    QString name;
+    // Untimed, before each run: puts back the database the run starts from.
+    std::function<void()> reset;
+    std::function<qint64()> ours;
+    std::function<qint64()> raw;
+    // What both paths return: the values listed, or whether the block was copied, or the rows
+    // deleted.
+    qint64 expected;
+    // Untimed, after each run: the rows the run left in the block it wrote.
+    std::function<qint64()> afterwards = {};
+    qint64 expectedAfterwards = 0;
+};
+
+struct Timing
+{
+    double oursMs;
+    double rawMs;
+    double ratio() const { return oursMs / rawMs; }
+};
+
+struct Verdict
+{
+    QString what;
+    double value;
+    double limit;
+};
+
+// The window's own walk over a result (frmSeleccion::columnValues).
+QStringList columnValues(ResultSet& rows, const QString& column)
+{
+    QStringList values;
+    if (rows.hasRows()) {
+        for (rows.moveFirst(); !rows.atEnd(); rows.moveNext()) {
+            const QVariant value = rows.field(column);
+            if (!value.isNull())
+                values << value.toString();
+        }
+    }
+    return values;
+}
+
+qint64 oursList(const Statement& select, const QString& column)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    const std::shared_ptr<ResultSet> rows = connection->openSnapshot(select);
+    return columnValues(*rows, column).size();
+}
+
+qint64 rawList(const QByteArray& file, const RawSql& select)
+{
+    const RawConnection connection(file);
+    RawStatement query(connection, select);
+    std::vector<std::string> values;
+    while (query.step()) {
+        if (const auto* text
+            = reinterpret_cast<const char*>(sqlite3_column_text(query.handle(), 0)))
+            values.emplace_back(text, sqlite3_column_bytes(query.handle(), 0));
+    }
+    return qint64(values.size());
+}
+
+qint64 oursCopy(const QString& source, const QString& program)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    return connection->copyUnlessPresent(granguia::findBlock(data::newCompany, program),
+               granguia::copyBlock(source, data::newCompany, program))
+        == DatabaseConnection::BlockCopy::Copied;
+}
+
+// The same transaction as DatabaseConnection::copyUnlessPresent.
+qint64 rawCopy(const QByteArray& file, const RawSql& check, const RawSql& copy)
+{
+    const RawConnection connection(file);
+    connection.exec("BEGIN IMMEDIATE");
+    bool present = false;
+    {
+        RawStatement find(connection, check);
+        present = find.step();
+    }
+    int copied = 0;
+    if (!present) {
+        RawStatement insert(connection, copy);
+        insert.step();
+        copied = sqlite3_changes(connection.handle());
+    }
+    connection.exec(copied > 0 ? "COMMIT" : "ROLLBACK");
+    return copied > 0;
+}
+
+qint64 oursDelete(const QString& company, const QString& program)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    return connection->execute(granguia::deleteBlock(company, program));
+}
+
+qint64 rawDelete(const QByteArray& file, const RawSql& remove)
+{
+    const RawConnection connection(file);
+    RawStatement statement(connection, remove);
+    statement.step();
+    return sqlite3_changes(connection.handle());
+}
+
+double timeOnce(const Case& c, const std::function<qint64()>& path, const char* side)
+{
+    if (c.reset)
+        c.reset();
+    const Clock::time_point start = Clock::now();
+    const qint64 result = path();
+    const double ms = millisecondsSince(start);
+    if (result != c.expected)
+        fail(QStringLiteral("%1 (%2) da %3 en vez de %4")
+                 .arg(c.name, QLatin1String(side))
+                 .arg(result)
+                 .arg(c.expected));
+    if (c.afterwards) {
+        const qint64 left = c.afterwards();
+        if (left != c.expectedAfterwards)
+            fail(QStringLiteral("%1 (%2) deja %3 filas en vez de %4")
+                     .arg(c.name, QLatin1String(side))
+                     .arg(left)
+                     .arg(c.expectedAfterwards));
+    }
+    return ms;
+}
+
+// Runs the cases in turn, one run of each path of each case per round, so that a spell of load
+// from elsewhere on the machine falls on all of them rather than on one; cases compared with each
+// other go in one call.
+std::vector<Timing> runCases(const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        timeOnce(c, c.ours, "ours");
+        timeOnce(c, c.raw, "raw");
+    }
+    std::vector<std::vector<double>> ours(cases.size());
+    std::vector<std::vector<double>> raw(cases.size());
+    for (int round = 0; round < runs; ++round) {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            // Alternating which goes first cancels any drift of the load within a round.
+            const std::size_t k = (i + round) % cases.size();
+            const Case& c = cases[k];
+            if ((round + k) % 2 == 0) {
+                ours[k].push_back(timeOnce(c, c.ours, "ours"));
+                raw[k].push_back(timeOnce(c, c.raw, "raw"));
+            } else {
+                raw[k].push_back(timeOnce(c, c.raw, "raw"));
+                ours[k].push_back(timeOnce(c, c.ours, "ours"));
+            }
+        }
+    }
+    std::vector<Timing> timings;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const Timing timing {median(ours[k]), median(raw[k])};
+        std::printf("%s ours_ms=%.3f raw_ms=%.3f ratio=%.2f\n", qPrintable(cases[k].name),
+            timing.oursMs, timing.rawMs, timing.ratio());
+        timings.push_back(timing);
+    }
+    std::fflush(stdout);
+    return timings;
+}
+
+Timing runCase(const Case& c)
+{
+    return runCases({c}).front();
+}
+
+void note(const QString& text)
+{
+    std::fprintf(stderr, "# %s\n", qPrintable(text));
+}
+
+void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QString& smallMaster,
+    std::vector<Verdict>& verdicts)
+{
+    const QByteArray file = QFile::encodeName(drive.databaseFile());
+    const auto install
+        = [&drive](const QString& master) { return [&drive, master] { drive.install(master); }; };
+    const auto rowsOf = [&drive](const QString& company, const QString& program) {
+        return [&drive, company, program] {
+            return countRows(drive.databaseFile(), company, program);
+        };
+    };
+
+    drive.install(bigMaster);
+    const RawSql companies = rawSql(granguia::listCompanies());
+    const Timing companyList = runCase({QStringLiteral("company_list"), nullptr,
+        [] { return oursList(granguia::listCompanies(), granguia::companyColumn); },
+        [&] { return rawList(file, companies); }, data::companies});
+    verdicts.push_back({QStringLiteral("company_list ratio"), companyList.ratio(), ratioLimit});
+
+    const RawSql programs = rawSql(granguia::listPrograms(data::typicalCompany));
+    const Timing programList = runCase({QStringLiteral("program_list"), nullptr,
+        [] {
+            return oursList(granguia::listPrograms(data::typicalCompany), granguia::programColumn);
+        },
+        [&] { return rawList(file, programs); }, data::programsPerCompany});
+    verdicts.push_back({QStringLiteral("program_list ratio"), programList.ratio(), ratioLimit});
+
+    const auto copyCase = [&](const QString& name, const QString& master, const QString& source,
+                              const QString& program, int rows) {
+        const RawSql check = rawSql(granguia::findBlock(data::newCompany, program));
+        const RawSql copy = rawSql(granguia::copyBlock(source, data::newCompany, program));
+        return Case {name, install(master), [source, program] { return oursCopy(source, program); },
+            [&file, check, copy] { return rawCopy(file, check, copy); }, 1,
+            rowsOf(data::newCompany, program), rows};
+    };
+    const Timing bigCopy = runCase(copyCase(QStringLiteral("copy_100k"), bigMaster,
+        data::bigCompany, data::bigProgram, data::bigBlockRows));
+    verdicts.push_back({QStringLiteral("copy_100k ratio"), bigCopy.ratio(), ratioLimit});
+
+    const std::vector<Timing> smallCopies
+        = runCases({copyCase(QStringLiteral("copy_10_into_1m"), bigMaster, data::smallCompany,
+                        data::smallProgram, data::smallBlockRows),
+            copyCase(QStringLiteral("copy_10_into_1k"), smallMaster, data::smallCompany,
+                data::smallProgram, data::smallBlockRows)});
+    const Timing& intoBig = smallCopies[0];
+    const Timing& intoSmall = smallCopies[1];
+    verdicts.push_back({QStringLiteral("copy_10_into_1m ratio"), intoBig.ratio(), ratioLimit});
+    verdicts.push_back({QStringLiteral("copy_10_into_1k ratio"), intoSmall.ratio(), ratioLimit});
+    const double scaling = intoBig.oursMs / intoSmall.oursMs;
+    std::printf("copy_10_scaling ours_1m_ms=%.3f ours_1k_ms=%.3f ratio=%.2f\n", intoBig.oursMs,
+        intoSmall.oursMs, scaling);
+    std::fflush(stdout);
+    verdicts.push_back({QStringLiteral("copy_10_scaling ratio"), scaling, copyScalingLimit});
+
+    const RawSql remove = rawSql(granguia::deleteBlock(data::bigCompany, data::bigProgram));
+    const Timing deletion = runCase({QStringLiteral("delete_100k"), install(bigMaster),
+        [] { return oursDelete(data::bigCompany, data::bigProgram); },
+        [&] { return rawDelete(file, remove); }, data::bigBlockRows,
+        rowsOf(data::bigCompany, data::bigProgram), 0});
+    verdicts.push_back({QStringLiteral("delete_100k ratio"), deletion.ratio(), ratioLimit});
+}
+
+void runCopyMemoryChild(
+    const WineDrive& drive, const QString& bigMaster, std::vector<Verdict>& verdicts)
+{
+    drive.install(bigMaster);
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {copyMemoryMode});
+    if (!child.waitForFinished(300000) || child.exitStatus() != QProcess::NormalExit
+        || child.exitCode() != 0)
+        fail(QStringLiteral("la medida de memoria de la copia no termina bien"));
+    const QString line = QString::fromUtf8(child.readAllStandardOutput()).trimmed();
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("^copy_memory .* above_idle_mib=([0-9.-]+)$"))
+              .match(line);
+    if (!match.hasMatch())
+        fail(QStringLiteral("la medida de memoria dice «%1»").arg(line));
+    const qint64 copied = countRows(drive.databaseFile(), data::newCompany, data::bigProgram);
+    if (copied != data::bigBlockRows)
+        fail(QStringLiteral("la copia por la ventana deja %1 filas").arg(copied));
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+    verdicts.push_back({QStringLiteral("copy_memory above_idle_mib"), match.captured(1).toDouble(),
+        copyMemoryLimitMiB});
+}
+
+void runStartup(std::vector<Verdict>& verdicts)
+{
+    const StartupTimes times = measureStartup(QCoreApplication::applicationDirPath(), launches);
+    const double ratio = times.oursMs / times.minimalMs;
+    std::printf(
+        "startup ours_ms=%.1f raw_ms=%.1f ratio=%.2f\n", times.oursMs, times.minimalMs, ratio);
+    std::printf("startup_detail ours_mapped_ms=%.1f ours_list_read_ms=%.1f\n", times.oursMappedMs,
+        times.oursMs);
+    std::fflush(stdout);
+    verdicts.push_back({QStringLiteral("startup ratio"), ratio, startupRatioLimit});
+}
+
+int run(const QStringList& parts)
+{
+    const auto wanted = [&parts](const char* part) {
+        return parts.isEmpty() || parts.contains(QLatin1String(part));
+    };
+    std::vector<Verdict> verdicts;
+    if (wanted("database") || wanted("memory")) {
+        const WineDrive drive;
+        const QString bigMaster = drive.folder() + QStringLiteral("/master-1m.sqlite");
+        const QString smallMaster = drive.folder() + QStringLiteral("/master-1k.sqlite");
+        const Clock::time_point start = Clock::now();
+        generateDatabase(bigMaster, data::companies, data::tableRows, true);
+        note(QStringLiteral("%1 filas, %2 empresas: %3 MiB en %4 s")
+                 .arg(data::tableRows)
+                 .arg(data::companies)
+                 .arg(QFile(bigMaster).size() / 1048576.0, 0, 'f', 1)
+                 .arg(millisecondsSince(start) / 1000.0, 0, 'f', 1));
+        if (wanted("database")) {
+            generateDatabase(smallMaster, data::smallTableCompanies, data::smallTableRows, false);
+            runDatabaseCases(drive, bigMaster, smallMaster, verdicts);
+        }
+        if (wanted("memory"))
+            runCopyMemoryChild(drive, bigMaster, verdicts);
+    }
+    if (wanted("startup"))
+        runStartup(verdicts);
+
+    bool allMet = true;
+    for (const Verdict& verdict : verdicts) {
+        const bool met = verdict.value <= verdict.limit;
+        allMet = allMet && met;
+        std::printf("target %s=%.2f limit=%.2f %s\n", qPrintable(verdict.what), verdict.value,
+            verdict.limit, met ? "met" : "MISSED");
+    }
+    std::printf("targets %s\n", allMet ? "all met" : "MISSED");
+    return 0;
+}
+
+} // namespace
+
+} // namespace duplivo::bench
+
+int main(int argc, char* argv[])
+{
+    try {
+        if (argc == 2 && argv[1] == duplivo::bench::copyMemoryMode)
+            return duplivo::bench::runCopyMemory(argc, argv);
+
+        QCoreApplication application(argc, argv);
+        const QStringList parts = QCoreApplication::arguments().mid(1);
+        for (const QString& part : parts) {
+            if (part != QLatin1String("database") && part != QLatin1String("memory")
+                && part != QLatin1String("startup")) {
+                std::fprintf(stderr, "uso: duplivo-bench [database] [memory] [startup]\n");
+                return 2;
+            }
+        }
+        return duplivo::bench::run(parts);
+    } catch (const duplivo::bench::BenchFailure& failure) {
+        std::fprintf(stderr, "duplivo-bench: %s\n", qPrintable(failure.what));
+        return 1;
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "duplivo-bench: %s\n", failure.what());
+        return 1;
+    }
+}

@@ -1,0 +1,239 @@
+#include "bench/dataset.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <QDir>
+#include <QFile>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "bench/measure.h"
+
+namespace duplivo::bench {
+
+namespace {
+
+// The same wait for another program's lock as the program's connections.
+constexpr int busyTimeoutMs = 10000;
+
+const char* const schema
+    = "CREATE TABLE GRANGUIA (Id INTEGER PRIMARY KEY, Empresa TEXT, Aplica TEXT, clave, cosa, "
+      "Alta TEXT NOT NULL DEFAULT 'por defecto');"
+      "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);";
+
+// In the order of the index, so that the rows go in as appends.
+std::vector<std::string> sortedPrograms()
+{
+    std::vector<std::string> programs = {"Contabilidad", "Nóminas", "Facturación", "Almacén",
+        "Agenda", "Tesorería", "Compras", "Ventas"};
+    std::sort(programs.begin(), programs.end());
+    return programs;
+}
+
+std::string companyName(int company)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "Empresa %03d", company);
+    return name;
+}
+
+void bindText(sqlite3_stmt* statement, int position, const std::string& text)
+{
+    sqlite3_bind_text(statement, position, text.data(), int(text.size()), SQLITE_TRANSIENT);
+}
+
+// Everything the copy left to write, and the release of the blocks of the file it replaced, is
+// done before the timed run: otherwise its first commit would wait for them.
+void flushToDisk(const QString& file)
+{
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0 || ::syncfs(fd) != 0)
+        fail(QStringLiteral("no se puede volcar %1 a disco").arg(file));
+    ::close(fd);
+}
+
+} // namespace
+
+RawSql rawSql(const Statement& statement)
+{
+    RawSql sql {statement.text.toUtf8(), {}};
+    for (const QVariant& value : statement.values)
+        sql.values.push_back(value.toString().toStdString());
+    return sql;
+}
+
+RawConnection::RawConnection(const QByteArray& file)
+{
+    // The flags Qt's SQLite driver opens with, less the creation the program never relies on.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
+    if (sqlite3_open_v2(file.constData(), &m_db, flags, nullptr) != SQLITE_OK)
+        failWith("open");
+    sqlite3_busy_timeout(m_db, busyTimeoutMs);
+}
+
+RawConnection::~RawConnection()
+{
+    sqlite3_close_v2(m_db);
+}
+
+void RawConnection::exec(const char* sql) const
+{
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        failWith(sql);
+}
+
+void RawConnection::failWith(const char* what) const
+{
+    fail(QStringLiteral("SQLite, %1: %2")
+             .arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(m_db))));
+}
+
+RawStatement::RawStatement(const RawConnection& connection, const RawSql& sql)
+    : m_connection(connection)
+{
+    if (sqlite3_prepare_v2(
+            connection.handle(), sql.text.constData(), int(sql.text.size()), &m_statement, nullptr)
+        != SQLITE_OK)
+        connection.failWith(sql.text.constData());
+    for (std::size_t i = 0; i < sql.values.size(); ++i)
+        bindText(m_statement, int(i + 1), sql.values[i]);
+}
+
+RawStatement::~RawStatement()
+{
+    sqlite3_finalize(m_statement);
+}
+
+bool RawStatement::step()
+{
+    const int rc = sqlite3_step(m_statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        m_connection.failWith(sqlite3_sql(m_statement));
+    return rc == SQLITE_ROW;
+}
+
+void generateDatabase(const QString& file, int companies, int rows, bool withBigBlock)
+{
+    QFile::remove(file);
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db,
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
+        != SQLITE_OK)
+        fail(QStringLiteral("no se puede crear %1").arg(file));
+    const auto exec = [db](const char* sql) {
+        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+            fail(QStringLiteral("%1: %2").arg(
+                QString::fromUtf8(sql), QString::fromUtf8(sqlite3_errmsg(db))));
+    };
+    // A file that is being generated has nothing to protect; neither setting stays in it.
+    exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;");
+    exec(schema);
+    exec("BEGIN");
+
+    sqlite3_stmt* insert = nullptr;
+    if (sqlite3_prepare_v2(db,
+            "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)", -1, &insert,
+            nullptr)
+        != SQLITE_OK)
+        fail(QString::fromUtf8(sqlite3_errmsg(db)));
+
+    const std::vector<std::string> programs = sortedPrograms();
+    const std::string bigCompany = data::bigCompany.toStdString();
+    const std::string bigProgram = data::bigProgram.toStdString();
+    const std::string smallCompany = data::smallCompany.toStdString();
+    const std::string smallProgram = data::smallProgram.toStdString();
+    const int setApart = withBigBlock ? 2 : 1;
+    const int ordinaryBlocks = companies * int(programs.size()) - setApart;
+    const int shared = rows - data::smallBlockRows - (withBigBlock ? data::bigBlockRows : 0);
+    int ordinary = 0;
+    char clave[64];
+    char cosa[64];
+    for (int c = 0; c < companies; ++c) {
+        const std::string company = companyName(c);
+        for (const std::string& program : programs) {
+            int count = shared / ordinaryBlocks + (ordinary < shared % ordinaryBlocks ? 1 : 0);
+            if (withBigBlock && company == bigCompany && program == bigProgram)
+                count = data::bigBlockRows;
+            else if (company == smallCompany && program == smallProgram)
+                count = data::smallBlockRows;
+            else
+                ++ordinary;
+            for (int row = 1; row <= count; ++row) {
+                bindText(insert, 1, company);
+                bindText(insert, 2, program);
+                std::snprintf(clave, sizeof clave, "%.3s.%06d", program.c_str(), row);
+                sqlite3_bind_text(insert, 3, clave, -1, SQLITE_TRANSIENT);
+                // Values of both kinds the business programs store in cosa.
+                if (row % 3 == 0) {
+                    sqlite3_bind_double(insert, 4, row * 1.25);
+                } else {
+                    std::snprintf(cosa, sizeof cosa, "valor %d de %s", row, company.c_str());
+                    sqlite3_bind_text(insert, 4, cosa, -1, SQLITE_TRANSIENT);
+                }
+                if (sqlite3_step(insert) != SQLITE_DONE)
+                    fail(QString::fromUtf8(sqlite3_errmsg(db)));
+                sqlite3_reset(insert);
+            }
+        }
+    }
+    sqlite3_finalize(insert);
+    exec("COMMIT");
+    sqlite3_close(db);
+
+    RawConnection check(QFile::encodeName(file));
+    RawStatement total(check, {"SELECT count(*) FROM GRANGUIA", {}});
+    if (!total.step() || sqlite3_column_int64(total.handle(), 0) != rows)
+        fail(QStringLiteral("%1 no tiene %2 filas").arg(file).arg(rows));
+}
+
+qint64 countRows(const QString& file, const QString& company, const QString& program)
+{
+    RawConnection connection(QFile::encodeName(file));
+    RawStatement count(connection,
+        {"SELECT count(*) FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?",
+            {company.toStdString(), program.toStdString()}});
+    count.step();
+    return sqlite3_column_int64(count.handle(), 0);
+}
+
+WineDrive::WineDrive()
+    : m_previousPrefix(qgetenv("WINEPREFIX"))
+{
+    if (!m_dir.isValid())
+        fail(QStringLiteral("no se puede crear una carpeta temporal"));
+    const QDir root(m_dir.path());
+    if (!root.mkpath(QStringLiteral("wine/dosdevices"))
+        || !root.mkpath(QStringLiteral("drive_c/Tarvex.win"))
+        || !QFile::link(
+            QStringLiteral("../../drive_c"), root.filePath(QStringLiteral("wine/dosdevices/c:"))))
+        fail(QStringLiteral("no se puede preparar la unidad C en %1").arg(root.path()));
+    qputenv("WINEPREFIX", QFile::encodeName(root.filePath(QStringLiteral("wine"))));
+}
+
+WineDrive::~WineDrive()
+{
+    if (m_previousPrefix.isNull())
+        qunsetenv("WINEPREFIX");
+    else
+        qputenv("WINEPREFIX", m_previousPrefix);
+}
+
+QString WineDrive::databaseFile() const
+{
+    return m_dir.filePath(QStringLiteral("drive_c/Tarvex.win/Tarvex.mdb"));
+}
+
+void WineDrive::install(const QString& master) const
+{
+    const QString file = databaseFile();
+    QFile::remove(file + QStringLiteral("-journal"));
+    if (QFile::exists(file) && !QFile::remove(file))
+        fail(QStringLiteral("no se puede quitar %1").arg(file));
+    if (!QFile::copy(master, file))
+        fail(QStringLiteral("no se puede copiar %1").arg(master));
+    flushToDisk(file);
+}
+
+} // namespace duplivo::bench

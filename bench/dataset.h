@@ -1,0 +1,111 @@
+// The benchmark's company databases, written and read with SQLite's own library, and the Wine
+// drive the program finds them on.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include "db/database.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace duplivo::bench {
+
+// What the databases hold. Every company has the same eight programs; two blocks are set apart.
+namespace data {
+inline constexpr int companies = 200;
+inline constexpr int tableRows = 1'000'000;
+inline constexpr int smallTableCompanies = 10;
+inline constexpr int smallTableRows = 1'000;
+inline constexpr int programsPerCompany = 8;
+inline constexpr int bigBlockRows = 100'000;
+inline constexpr int smallBlockRows = 10;
+
+inline const QString bigCompany = QStringLiteral("Empresa 000");
+inline const QString bigProgram = QStringLiteral("Contabilidad");
+inline const QString smallCompany = QStringLiteral("Empresa 001");
+inline const QString smallProgram = QStringLiteral("Agenda");
+// A company like most: eight programs of about 4,500 rows in all.
+inline const QString typicalCompany = QStringLiteral("Empresa 100");
+inline const QString newCompany = QStringLiteral("Empresa Nueva");
+} // namespace data
+
+// A statement as SQLite's library takes it: UTF-8 text and values, converted before any timing.
+struct RawSql
+{
+    QByteArray text;
+    std::vector<std::string> values;
+};
+
+RawSql rawSql(const Statement& statement);
+
+// One connection of SQLite's library, opened as the program's driver opens it.
+class RawConnection
+{
+public:
+    explicit RawConnection(const QByteArray& file);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    sqlite3* handle() const { return m_db; }
+    void exec(const char* sql) const;
+    [[noreturn]] void failWith(const char* what) const;
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// A prepared statement with its values bound, finalized when it goes.
+class RawStatement
+{
+public:
+    RawStatement(const RawConnection& connection, const RawSql& sql);
+    ~RawStatement();
+    RawStatement(const RawStatement&) = delete;
+    RawStatement& operator=(const RawStatement&) = delete;
+
+    // True for a row, false when done.
+    bool step();
+    sqlite3_stmt* handle() const { return m_statement; }
+
+private:
+    const RawConnection& m_connection;
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+// Writes a new database of `companies` companies and `rows` rows: the small block always, the big
+// block when asked, and the other blocks sharing the remaining rows evenly.
+void generateDatabase(const QString& file, int companies, int rows, bool withBigBlock);
+
+qint64 countRows(const QString& file, const QString& company, const QString& program);
+
+// A Wine prefix in a temporary folder whose drive C holds C:\Tarvex.win\Tarvex.mdb; WINEPREFIX
+// points there while it lives.
+class WineDrive
+{
+public:
+    static inline const QString windowsPath = QStringLiteral("C:\\Tarvex.win\\Tarvex.mdb");
+
+    WineDrive();
+    ~WineDrive();
+    WineDrive(const WineDrive&) = delete;
+    WineDrive& operator=(const WineDrive&) = delete;
+
+    QString folder() const { return m_dir.path(); }
+    QString databaseFile() const;
+    // Replaces the database with a copy of `master`, already on disk, so that writing the copy
+    // back does not land in a timed run.
+    void install(const QString& master) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previousPrefix;
+};
+
+} // namespace duplivo::bench
