@@ -1,5 +1,6 @@
 # make demo: install what is missing, build, open the window on a demo database.
 # make test: install what is missing, build, run every test.
+# make demo-server, make bench, make screenshot, make package: see the README.
 
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -8,12 +9,13 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
-            libsqlite3-dev xvfb xauth xdotool x11-utils dpkg-dev file
+            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
+            libqt6sql6-odbc unixodbc libsqliteodbc odbc-postgresql postgresql libpq-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEMO := $(CURDIR)/$(BUILD)/demo
 
-.PHONY: all deps configure build test demo package clean
+.PHONY: all deps configure build test demo demo-server bench screenshot package clean
 
 all: build
 
@@ -33,12 +35,29 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# Every test, on SQLite, on SQLite through ODBC and on a throwaway PostgreSQL server.
 test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ../tools/with_postgres.sh ctest --output-on-failure -j$(JOBS)
 
 demo: build
 	$(BUILD)/bin/duplivo-make-demo $(DEMO)
 	XDG_CONFIG_HOME=$(DEMO)/config WINEPREFIX=$(DEMO)/wine $(BUILD)/bin/duplivo
+
+# The demo data on a local PostgreSQL server, reached through an ODBC file DSN.
+demo-server: build
+	tools/with_postgres.sh tools/demo_server.sh $(BUILD)
+
+BENCH_BUILD ?= build-bench
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target duplivo-bench
+	$(BENCH_BUILD)/bin/duplivo-bench
+
+# The window in use on the demo database, as docs/duplivo.png.
+screenshot: build
+	@$(MAKE) --no-print-directory deps PACKAGES=imagemagick
+	tools/screenshot.sh $(BUILD)
 
 # A Debian package of the program: build/duplivo_<version>_<arch>.deb
 package: build

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 
 #include "app/failure.h"
@@ -244,6 +246,10 @@ void frmSeleccion::replaceCompanies(const QStringList& companies)
     // Filling an empty box would otherwise put the first company into its text.
     m_cmbEmpresaOrigen->setCurrentIndex(-1);
     m_cmbEmpresaOrigen->setEditText(typed);
+    // The drop-down may be wider than the box, so that long names show whole.
+    QAbstractItemView* popup = m_cmbEmpresaOrigen->view();
+    popup->setMinimumWidth(popup->sizeHintForColumn(0)
+        + popup->verticalScrollBar()->sizeHint().width() + 2 * popup->frameWidth());
 }
 
 void frmSeleccion::cmbEmpresaOrigen_GotFocus()
@@ -262,6 +268,8 @@ void frmSeleccion::cmbEmpresaOrigen_Click()
         m_lstProgramas->clear();
     }
     m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
+    // A long name shows from its start, as it reads in the list.
+    m_cmbEmpresaOrigen->lineEdit()->setCursorPosition(0);
     {
         const BusyCursor busy;
         m_state.statement = granguia::listPrograms(m_state.sourceCompany);
