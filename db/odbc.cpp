@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "app/ini.h"
+
 namespace duplivo {
 
 namespace {
@@ -57,32 +59,14 @@ QString OdbcSource::connectionString() const
 
 std::optional<OdbcSource> readOdbcSource(const QByteArray& content)
 {
-    const QStringList lines = QString::fromUtf8(content).split(u'\n');
-    OdbcSource source;
-    bool inOdbc = false;
-    for (QString line : lines) {
-        line = line.trimmed();
-        if (line.startsWith(u'\xFEFF'))
-            line = line.mid(1).trimmed();
-        if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#'))
-            continue;
-        if (line.startsWith(u'[')) {
-            if (inOdbc)
-                break;
-            if (line.compare(QLatin1String("[ODBC]"), Qt::CaseInsensitive) != 0)
-                return std::nullopt;
-            inOdbc = true;
-            continue;
-        }
-        if (!inOdbc)
-            return std::nullopt;
-        const qsizetype equals = line.indexOf(u'=');
-        if (equals <= 0)
-            continue;
-        source.keys.append({line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
-    }
-    if (!inOdbc)
+    const QList<IniLine> lines = iniLines(QString::fromUtf8(content));
+    // The first thing in the file is the [ODBC] header; its keys run to the next header.
+    if (lines.isEmpty() || !lines.first().isHeader()
+        || lines.first().section.compare(QLatin1String("ODBC"), Qt::CaseInsensitive) != 0)
         return std::nullopt;
+    OdbcSource source;
+    for (qsizetype i = 1; i < lines.size() && !lines[i].isHeader(); ++i)
+        source.keys.append({lines[i].key, lines[i].value});
     return source;
 }
 

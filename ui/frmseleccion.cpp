@@ -299,24 +299,23 @@ void frmSeleccion::scanSelection()
     }
 }
 
+bool frmSeleccion::inputMissing(bool missing, const QString& message, QWidget* control)
+{
+    if (missing) {
+        m_messages.show(message, MessageStyle::Critical);
+        control->setFocus();
+    }
+    return missing;
+}
+
 void frmSeleccion::cmdCopiar_Click()
 {
     scanSelection();
-    if (m_cmbEmpresaOrigen->currentText().isEmpty()) {
-        m_messages.show(noSourceCompany, MessageStyle::Critical);
-        m_cmbEmpresaOrigen->setFocus();
+    if (inputMissing(
+            m_cmbEmpresaOrigen->currentText().isEmpty(), noSourceCompany, m_cmbEmpresaOrigen)
+        || inputMissing(m_txtEmpresaNueva->text().isEmpty(), noNewCompany, m_txtEmpresaNueva)
+        || inputMissing(!m_state.anySelected, noProgram, m_lstProgramas))
         return;
-    }
-    if (m_txtEmpresaNueva->text().isEmpty()) {
-        m_messages.show(noNewCompany, MessageStyle::Critical);
-        m_txtEmpresaNueva->setFocus();
-        return;
-    }
-    if (!m_state.anySelected) {
-        m_messages.show(noProgram, MessageStyle::Critical);
-        m_lstProgramas->setFocus();
-        return;
-    }
 
     {
         // A connection of its own for the command; each program is committed before the next.
@@ -373,16 +372,10 @@ void frmSeleccion::cmdBorrar_Click()
     scanSelection();
     if (!m_txtEmpresaNueva->text().isEmpty())
         m_txtEmpresaNueva->setText(QString());
-    if (m_cmbEmpresaOrigen->currentText().isEmpty()) {
-        m_messages.show(noSourceCompany, MessageStyle::Critical);
-        m_cmbEmpresaOrigen->setFocus();
+    if (inputMissing(
+            m_cmbEmpresaOrigen->currentText().isEmpty(), noSourceCompany, m_cmbEmpresaOrigen)
+        || inputMissing(!m_state.anySelected, noProgram, m_lstProgramas))
         return;
-    }
-    if (!m_state.anySelected) {
-        m_messages.show(noProgram, MessageStyle::Critical);
-        m_lstProgramas->setFocus();
-        return;
-    }
 
     const int count = m_lstProgramas->count();
     for (m_state.index = 0; m_state.index < count; ++m_state.index) {
