@@ -340,6 +340,32 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
     writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + path.toUtf8() + "\n", ownerOnly);
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+
+    // A server that is down, and one that refuses the password.
+    if (qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
+        QSKIP("DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)");
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+    writeSource(path,
+        QStringLiteral("[ODBC]\nDRIVER=PostgreSQL Unicode\nSERVER=127.0.0.1\nPORT=%1\nUID=x\n")
+            .arg(closedPort)
+            .toUtf8(),
+        ownerOnly);
+    QVERIFY(
+        failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+    QVERIFY2(text.contains(QStringLiteral("refused")), qPrintable(text));
+
+    QByteArray wrongPassword = "[ODBC]\nDRIVER=PostgreSQL Unicode\nPWD=no-es-esta\n";
+    for (const QString& part : qEnvironmentVariable("DUPLIVO_TEST_PG").split(u';')) {
+        if (!part.startsWith(QLatin1String("PWD="), Qt::CaseInsensitive))
+            wrongPassword += part.toUtf8() + '\n';
+    }
+    writeSource(path, wrongPassword, ownerOnly);
+    QVERIFY(
+        failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+    QVERIFY2(text.contains(QStringLiteral("password authentication failed")), qPrintable(text));
 }
 
 void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()
