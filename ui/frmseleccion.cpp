@@ -146,17 +146,11 @@ template <typename Handler> void frmSeleccion::guarded(Handler&& handler)
     } catch (const AppExitRequest&) {
         endProgram(0);
     } catch (const Failure& failure) {
-        m_ended = true;
-        m_messages.show(QStringLiteral("Error '%1' en tiempo de ejecución:").arg(failure.number())
-                + crlf + crlf + failure.text(),
-            MessageStyle::Critical, QStringLiteral("Duplivo"));
-        endProgram(1);
+        reportFailure(failure.number(), failure.text());
+    } catch (const std::bad_alloc&) {
+        reportFailure(outOfMemory, QStringLiteral("Memoria insuficiente"));
     } catch (const std::exception& failure) {
-        m_ended = true;
-        m_messages.show(QStringLiteral("Error en tiempo de ejecución:") + crlf + crlf
-                + QString::fromLocal8Bit(failure.what()),
-            MessageStyle::Critical, QStringLiteral("Duplivo"));
-        endProgram(1);
+        reportFailure(0, QString::fromLocal8Bit(failure.what()));
     }
 }
 
