@@ -92,6 +92,21 @@ void openSqliteConnection(const QString& name, const QString& file)
         throwSqlError(probe.lastError());
 }
 
+// Settings the program needs of some drivers, where the DSN file does not say otherwise.
+void addDriverDefaults(OdbcSource& source)
+{
+    const QString driver = source.value(QStringLiteral("DRIVER"));
+    const auto add = [&source](const char* key, const char* value) {
+        if (source.value(QLatin1String(key)).isNull())
+            source.keys.append({QLatin1String(key), QLatin1String(value)});
+    };
+    if (driver.contains(QLatin1String("SQLite"), Qt::CaseInsensitive)) {
+        // Wait ten seconds for another program's lock, not a hundred; never create a missing file.
+        add("Timeout", "10000");
+        add("NoCreat", "1");
+    }
+}
+
 void openOdbcSourceFile(
     const QString& name, const QByteArray& content, const QString& file, const QString& windowsPath)
 {
@@ -101,11 +116,7 @@ void openOdbcSourceFile(
             QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
                            "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
                 .arg(describe(windowsPath, file)));
-    // The SQLite ODBC drivers wait 100 seconds for another program's lock unless told otherwise.
-    if (source->value(QStringLiteral("DRIVER"))
-            .contains(QLatin1String("SQLite"), Qt::CaseInsensitive)
-        && source->value(QStringLiteral("Timeout")).isNull())
-        source->keys.append({QStringLiteral("Timeout"), QStringLiteral("10000")});
+    addDriverDefaults(*source);
     openOdbcConnection(name, *source, windowsPath);
 }
 

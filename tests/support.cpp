@@ -233,12 +233,14 @@ public:
     {
         sqlite3_stmt* statement = prepare(sql, values);
         QStringList result;
-        while (sqlite3_step(statement) == SQLITE_ROW) {
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
             QStringList row;
             for (int column = 0; column < sqlite3_column_count(statement); ++column)
                 row << describeColumn(statement, column);
             result << row.join(u'|');
         }
+        check(step, m_db, "read");
         sqlite3_finalize(statement);
         return result;
     }
@@ -552,6 +554,11 @@ QStringList CompanyDatabase::column(const QString& sql) const
             values << valueOf(row);
     }
     return values;
+}
+
+QStringList CompanyDatabase::rows(const QString& sql) const
+{
+    return m_backend->rows(sql, {});
 }
 
 void CompanyDatabase::failInsertsOf(const QString& clave, const QString& message) const

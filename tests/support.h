@@ -109,6 +109,8 @@ public:
     int count(const QString& where = QString()) const;
     // The first column of a query's rows, in the engine's order.
     QStringList column(const QString& sql) const;
+    // Each row of a query as "value|value|…", each value with its type, in the engine's order.
+    QStringList rows(const QString& sql) const;
 
     // From now on, inserting a row whose clave is `clave` fails with `message`.
     void failInsertsOf(const QString& clave, const QString& message) const;

@@ -341,6 +341,13 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
 
+    // A missing file behind the driver is reported, not created.
+    const QString missing = database.folder() + QStringLiteral("/drive_c/falta.sqlite");
+    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + missing.toUtf8() + "\n", ownerOnly);
+    QVERIFY(
+        failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
+    QVERIFY(!QFile::exists(missing));
+
     // A server that is down, and one that refuses the password.
     if (qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
         QSKIP("DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)");
