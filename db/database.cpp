@@ -40,6 +40,7 @@ QString newConnectionName()
     return QStringLiteral("duplivo-%1").arg(++serial);
 }
 
+// The engine a database file's own signature names; a DSN file is text and has none.
 std::optional<Engine> engineOf(const QByteArray& head)
 {
     if (head.startsWith(QByteArrayLiteral("SQLite format 3\0")))
@@ -47,8 +48,6 @@ std::optional<Engine> engineOf(const QByteArray& head)
     const QByteArray signature = head.mid(4, 15);
     if (signature == "Standard Jet DB" || signature == "Standard ACE DB")
         return Engine::Jet;
-    if (readOdbcSource(head))
-        return Engine::Odbc;
     return std::nullopt;
 }
 
@@ -107,10 +106,9 @@ void addDriverDefaults(OdbcSource& source)
     }
 }
 
-void openOdbcSourceFile(
-    const QString& name, const QByteArray& content, const QString& file, const QString& windowsPath)
+void openOdbcSourceFile(const QString& name, std::optional<OdbcSource> source, const QString& file,
+    const QString& windowsPath)
 {
-    std::optional<OdbcSource> source = readOdbcSource(content);
     if (source->holdsPassword() && othersCanRead(file))
         throw Failure(DatabaseErrorNumber::UnsafeSourceFile,
             QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
@@ -205,7 +203,10 @@ std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
                 .arg(describe(windowsPath, file), handle.errorString()));
     const QByteArray head = handle.read(headLength);
     handle.close();
-    const std::optional<Engine> engine = engineOf(head);
+    std::optional<Engine> engine = engineOf(head);
+    std::optional<OdbcSource> source;
+    if (!engine && (source = readOdbcSource(head)))
+        engine = Engine::Odbc;
     if (!engine)
         throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
             QStringLiteral("%1 no es una base de datos.").arg(describe(windowsPath, file)));
@@ -220,7 +221,7 @@ std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
         openJetConnection(connection->connectionName(), file, windowsPath);
         break;
     case Engine::Odbc:
-        openOdbcSourceFile(connection->connectionName(), head, file, windowsPath);
+        openOdbcSourceFile(connection->connectionName(), std::move(source), file, windowsPath);
         break;
     }
     connection->chooseWriteLock();
