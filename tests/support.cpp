@@ -78,6 +78,16 @@ QString describeColumn(sqlite3_stmt* statement, int column)
 
 } // namespace
 
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    file.close();
+    if (!file.setPermissions(permissions))
+        qFatal("cannot set the permissions of %s", qPrintable(path));
+}
+
 QStringList columnOf(ResultSet& rows, const QString& name)
 {
     QStringList values;
@@ -178,14 +188,6 @@ QMap<QString, QString> serverKeys()
 QString valueOf(const QString& described)
 {
     return described.mid(described.indexOf(u':') + 1);
-}
-
-void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(path));
-    file.setPermissions(permissions);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include <QFile>
 #include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -23,6 +24,8 @@ class QPushButton;
 
 namespace duplivo::test {
 
+// Writes a whole file and gives it these permissions.
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions);
 // The values of one column of a result, as text.
 QStringList columnOf(ResultSet& rows, const QString& name);
 // The number of the failure `action` throws, noFailure when it throws none; its text into `text`.

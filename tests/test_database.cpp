@@ -262,15 +262,6 @@ void DatabaseTest::lockHeldTooLongFails()
 
 namespace {
 
-void writeSource(const QString& path, const QByteArray& text, QFile::Permissions permissions)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
-}
-
 const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
 
 bool odbcUnavailable()
@@ -308,18 +299,18 @@ void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
     const QByteArray withPassword
         = "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database.file().toUtf8() + "\nPWD=x\n";
 
-    writeSource(path, withPassword, ownerOnly | QFile::ReadGroup);
+    writeFile(path, withPassword, ownerOnly | QFile::ReadGroup);
     QString text;
     QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }, &text), 3033);
     QVERIFY2(text.contains(QStringLiteral("contraseña")) && text.contains(windowsPath),
         qPrintable(text));
-    writeSource(path, withPassword, ownerOnly | QFile::ReadOther);
+    writeFile(path, withPassword, ownerOnly | QFile::ReadOther);
     QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }), 3033);
 
     // Readable only by its owner, or holding no password, it is used.
-    writeSource(path, withPassword, ownerOnly);
+    writeFile(path, withPassword, ownerOnly);
     QCOMPARE(failureNumber([&] { openDatabase(windowsPath); }), noFailure);
-    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database.file().toUtf8() + "\n",
+    writeFile(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database.file().toUtf8() + "\n",
         ownerOnly | QFile::ReadGroup | QFile::ReadOther);
     auto connection = openDatabase(windowsPath);
     QVERIFY(!connection->openSnapshot(granguia::listCompanies())->hasRows());
@@ -331,19 +322,19 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
         QSKIP("Qt's ODBC driver is not installed");
     CompanyDatabase database(TestEngine::Sqlite);
     const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
-    writeSource(path, "[ODBC]\nDRIVER=Controlador Inexistente\nSERVER=127.0.0.1\n", ownerOnly);
+    writeFile(path, "[ODBC]\nDRIVER=Controlador Inexistente\nSERVER=127.0.0.1\n", ownerOnly);
     QString text;
     failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text);
     QVERIFY2(text.contains(QStringLiteral("Controlador Inexistente")), qPrintable(text));
 
     // A file the driver cannot open as a database fails when it is opened.
-    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + path.toUtf8() + "\n", ownerOnly);
+    writeFile(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + path.toUtf8() + "\n", ownerOnly);
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
 
     // A missing file behind the driver is reported, not created.
     const QString missing = database.folder() + QStringLiteral("/drive_c/falta.sqlite");
-    writeSource(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + missing.toUtf8() + "\n", ownerOnly);
+    writeFile(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + missing.toUtf8() + "\n", ownerOnly);
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
     QVERIFY(!QFile::exists(missing));
@@ -355,7 +346,7 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     const quint16 closedPort = closed.serverPort();
     closed.close();
-    writeSource(path,
+    writeFile(path,
         QStringLiteral("[ODBC]\nDRIVER=PostgreSQL Unicode\nSERVER=127.0.0.1\nPORT=%1\nUID=x\n")
             .arg(closedPort)
             .toUtf8(),
@@ -369,7 +360,7 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
         if (!part.startsWith(QLatin1String("PWD="), Qt::CaseInsensitive))
             wrongPassword += part.toUtf8() + '\n';
     }
-    writeSource(path, wrongPassword, ownerOnly);
+    writeFile(path, wrongPassword, ownerOnly);
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
     QVERIFY2(text.contains(QStringLiteral("password authentication failed")), qPrintable(text));
@@ -384,7 +375,7 @@ void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     CompanyDatabase database(TestEngine::Sqlite);
     const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
-    writeSource(path,
+    writeFile(path,
         QStringLiteral(
             "[ODBC]\nDRIVER=PostgreSQL Unicode\nSERVER=127.0.0.1\nPORT=%1\nDATABASE=x\nUID=x\n")
             .arg(silent.serverPort())
