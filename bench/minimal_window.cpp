@@ -1,11 +1,18 @@
 // The smallest Qt Widgets program that shows a window: the yardstick for duplivo's start-up.
+// Built a second time with SHOW_TEXT, it shows one line of text, which is what makes Qt load
+// the system's font configuration and fonts.
 #include <QApplication>
+#include <QLabel>
 #include <QWidget>
 
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
+#ifdef SHOW_TEXT
+    QLabel window(QStringLiteral("Copia de Empresa"));
+#else
     QWidget window;
+#endif
     window.setWindowTitle(QStringLiteral("Ventana mínima"));
     window.show();
     return application.exec();

@@ -246,30 +246,29 @@ StartupTimes measureStartup(const QString& binFolder, int launches)
         demo.filePath(QStringLiteral("drive_c/Tarvex.win/Tarvex.mdb"))};
     const Launch minimal {bin.filePath(QStringLiteral("duplivo-minimal-window")), minimalTitle,
         environment, QString()};
+    const Launch minimalText {bin.filePath(QStringLiteral("duplivo-minimal-text-window")),
+        minimalTitle, environment, QString()};
+    const std::vector<const Launch*> programs {&ours, &minimal, &minimalText};
 
     // The first launch of each loads its libraries from disk; later ones find them in memory.
-    timeLaunch(display, ours);
-    timeLaunch(display, minimal);
-    std::vector<LaunchTimes> oursTimes;
-    std::vector<LaunchTimes> minimalTimes;
+    for (const Launch* program : programs)
+        timeLaunch(display, *program);
+    std::vector<std::vector<LaunchTimes>> times(programs.size());
     for (int i = 0; i < launches; ++i) {
-        // Alternating which goes first cancels any drift of the machine's load.
-        if (i % 2 == 0) {
-            oursTimes.push_back(timeLaunch(display, ours));
-            minimalTimes.push_back(timeLaunch(display, minimal));
-        } else {
-            minimalTimes.push_back(timeLaunch(display, minimal));
-            oursTimes.push_back(timeLaunch(display, ours));
+        // Each goes first in turn, which cancels any drift of the machine's load.
+        for (std::size_t j = 0; j < programs.size(); ++j) {
+            const std::size_t which = (i + j) % programs.size();
+            times[which].push_back(timeLaunch(display, *programs[which]));
         }
     }
-    const auto medianOf = [](const std::vector<LaunchTimes>& times, double LaunchTimes::*field) {
+    const auto medianOf = [](const std::vector<LaunchTimes>& runs, double LaunchTimes::*field) {
         std::vector<double> values;
-        for (const LaunchTimes& time : times)
-            values.push_back(time.*field);
+        for (const LaunchTimes& run : runs)
+            values.push_back(run.*field);
         return median(values);
     };
-    return {medianOf(oursTimes, &LaunchTimes::readyMs),
-        medianOf(minimalTimes, &LaunchTimes::readyMs), medianOf(oursTimes, &LaunchTimes::mappedMs)};
+    return {medianOf(times[0], &LaunchTimes::readyMs), medianOf(times[1], &LaunchTimes::readyMs),
+        medianOf(times[2], &LaunchTimes::readyMs), medianOf(times[0], &LaunchTimes::mappedMs)};
 }
 
 } // namespace duplivo::bench
