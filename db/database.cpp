@@ -224,7 +224,7 @@ std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
         openOdbcSourceFile(connection->connectionName(), std::move(source), file, windowsPath);
         break;
     }
-    connection->chooseWriteLock();
+    connection->setUpSession();
     return connection;
 }
 
@@ -302,12 +302,15 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     }
 }
 
-void DatabaseConnection::chooseWriteLock()
+void DatabaseConnection::setUpSession()
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (m_engine == Engine::Sqlite) {
         m_writeLock = WriteLock::Immediate;
     } else if (db.driver()->dbmsType() == QSqlDriver::PostgreSQL) {
+        // Every statement of the session, not only the copy, waits ten seconds for another
+        // program's lock, as SQLite's busy timeout does.
+        runText(m_name, QStringLiteral("SET lock_timeout = '10s'"));
         m_writeLock = WriteLock::Advisory;
     } else if (QSqlQuery probe(db);
                m_engine == Engine::Odbc && probe.exec(QStringLiteral("SELECT sqlite_version()"))) {
@@ -330,7 +333,10 @@ void DatabaseConnection::beginWrite(const Statement& check)
         throwSqlError(db.lastError());
     if (m_writeLock == WriteLock::Advisory) {
         try {
-            runText(m_name, QStringLiteral("SET LOCAL lock_timeout = '10s'"));
+            // The check must see what another copy committed while this one waited for the lock.
+            // Under a server default of repeatable read or serializable, the snapshot would be
+            // the one taken when the lock statement began, before that commit.
+            runText(m_name, QStringLiteral("SET TRANSACTION ISOLATION LEVEL READ COMMITTED"));
             QSqlQuery lock = prepared(
                 m_name, {QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey(check)}});
             run(lock);

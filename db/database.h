@@ -79,7 +79,8 @@ private:
     friend std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
     DatabaseConnection(QString name, Engine engine);
 
-    void chooseWriteLock();
+    // Chooses the write lock and sets what the session needs of the engine.
+    void setUpSession();
     void beginWrite(const Statement& check);
     void endWrite(bool commit);
 

@@ -14,6 +14,7 @@ class ConcurrencyTest : public QObject
 
 private slots:
     void initTestCase();
+    void twoOperatorsOneCopy_data();
     void twoOperatorsOneCopy();
 };
 
@@ -23,11 +24,29 @@ void ConcurrencyTest::initTestCase()
         QSKIP(qPrintable(why));
 }
 
+void ConcurrencyTest::twoOperatorsOneCopy_data()
+{
+    // The isolation level the server gives a transaction that does not ask for one.
+    QTest::addColumn<QString>("serverIsolation");
+    QTest::newRow("as installed") << QString();
+    QTest::newRow("repeatable read") << QStringLiteral("repeatable read");
+    QTest::newRow("serializable") << QStringLiteral("serializable");
+}
+
 void ConcurrencyTest::twoOperatorsOneCopy()
 {
+    QFETCH(QString, serverIsolation);
     // Large enough that the two copies overlap.
     const int rows = 100000;
     CompanyDatabase database;
+    if (!serverIsolation.isEmpty()) {
+        if (database.engine() != TestEngine::Postgres)
+            QSKIP("SQLite has one isolation level");
+        database.exec(QStringLiteral("DO $$ BEGIN EXECUTE format('ALTER DATABASE %I SET "
+                                     "default_transaction_isolation = %L', current_database(), "
+                                     "'%1'); END $$")
+                          .arg(serverIsolation));
+    }
     database.exec(
         QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
                        "SELECT 'Origen', 'Nóminas', 'clave ' || n, n FROM (%1) AS numeros")
