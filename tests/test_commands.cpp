@@ -1,6 +1,8 @@
 // The company and program lists, Copiar and Borrar, through the real window on a real file.
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -52,6 +54,7 @@ private slots:
     void deleteAsksForEachProgram();
     void deleteInputErrorsEmptyTheNewCompany();
     void deleteOfATypedCompany();
+    void deleteGivesUpOnAnotherProgramsLock();
 };
 
 void CommandsTest::initTestCase()
@@ -489,6 +492,36 @@ void CommandsTest::deleteOfATypedCompany()
     QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 2);
     QCOMPARE(database.block(QStringLiteral("Alfa"), nominas).size(), 2);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
+    harness.window->close();
+}
+
+void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
+{
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 3);
+    WindowHarness harness;
+    QVERIFY(harness.open());
+    harness.chooseCompany(QStringLiteral("Alfa"));
+    harness.clickProgram(agenda);
+    harness.messages.answers = {MessageAnswer::Yes};
+
+    // Another program is changing the block and does not finish.
+    database.exec(QStringLiteral("BEGIN; UPDATE GRANGUIA SET cosa = cosa WHERE Empresa = 'Alfa'"));
+    QElapsedTimer waiting;
+    waiting.start();
+    harness.click("cmdBorrar");
+    const qint64 waited = waiting.elapsed();
+    database.exec(QStringLiteral("ROLLBACK"));
+
+    // Ten seconds, not for ever; then the engine's failure ends the program.
+    QVERIFY2(waited >= 9000 && waited < 30000, qPrintable(QString::number(waited)));
+    QCOMPARE(harness.messages.shown.size(), 2);
+    const ShownMessage& report = harness.messages.shown[1];
+    QVERIFY2(report.text.startsWith(QStringLiteral("Error '")), qPrintable(report.text));
+    QCOMPARE(report.style, 16);
+    QCOMPARE(report.title, QStringLiteral("Duplivo"));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 3);
     harness.window->close();
 }
 
