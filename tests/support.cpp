@@ -153,6 +153,11 @@ TestEngine testEngine()
     return TestEngine::Sqlite;
 }
 
+bool everythingRequired()
+{
+    return !qEnvironmentVariableIsEmpty("DUPLIVO_TEST_EVERYTHING");
+}
+
 QString engineUnavailable()
 {
     if (testEngine() == TestEngine::Sqlite)

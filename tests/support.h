@@ -79,6 +79,19 @@ enum class TestEngine { Sqlite, SqliteOdbc, Postgres };
 TestEngine testEngine();
 // Why the engine cannot be used here, or nothing when it can.
 QString engineUnavailable();
+// True where every engine, driver and tool is promised to be present (DUPLIVO_TEST_EVERYTHING is
+// set, as CI sets it): a test that lacks one fails there instead of being skipped.
+bool everythingRequired();
+
+// Skips a test that this machine cannot run, or fails it where everything is required. A macro:
+// QSKIP and QFAIL must stand in the test function itself.
+#define DUPLIVO_SKIP_UNAVAILABLE(why)                                                              \
+    do {                                                                                           \
+        const QString reason_ = (why);                                                             \
+        if (duplivo::test::everythingRequired())                                                   \
+            QFAIL(qPrintable(QStringLiteral("required, but unavailable: ") + reason_));            \
+        QSKIP(qPrintable(reason_));                                                                \
+    } while (false)
 
 // A company database at C:\Tarvex.win\Tarvex.mdb of a Wine prefix in a temporary folder, on the
 // test engine; WINEPREFIX points there while it lives. Written and read with the engine's own

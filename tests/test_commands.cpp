@@ -59,7 +59,7 @@ private slots:
 void CommandsTest::initTestCase()
 {
     if (const QString why = engineUnavailable(); !why.isEmpty())
-        QSKIP(qPrintable(why));
+        DUPLIVO_SKIP_UNAVAILABLE(why);
 }
 
 void CommandsTest::cleanup()

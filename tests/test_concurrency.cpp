@@ -21,7 +21,7 @@ private slots:
 void ConcurrencyTest::initTestCase()
 {
     if (const QString why = engineUnavailable(); !why.isEmpty())
-        QSKIP(qPrintable(why));
+        DUPLIVO_SKIP_UNAVAILABLE(why);
 }
 
 void ConcurrencyTest::twoOperatorsOneCopy_data()

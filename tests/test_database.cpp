@@ -292,7 +292,7 @@ void DatabaseTest::odbcSourceFileIsRead()
 void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
 {
     if (odbcUnavailable())
-        QSKIP("Qt's ODBC driver is not installed");
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("Qt's ODBC driver is not installed"));
     CompanyDatabase database(TestEngine::Sqlite);
     const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
     const QString windowsPath = QStringLiteral("C:\\fuente.dsn");
@@ -319,7 +319,7 @@ void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
 void DatabaseTest::odbcFailuresCarryTheDriversText()
 {
     if (odbcUnavailable())
-        QSKIP("Qt's ODBC driver is not installed");
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("Qt's ODBC driver is not installed"));
     CompanyDatabase database(TestEngine::Sqlite);
     const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
     writeFile(path, "[ODBC]\nDRIVER=Controlador Inexistente\nSERVER=127.0.0.1\n", ownerOnly);
@@ -341,7 +341,8 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
 
     // A server that is down, and one that refuses the password.
     if (qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
-        QSKIP("DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)");
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral(
+            "DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)"));
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     const quint16 closedPort = closed.serverPort();
@@ -369,7 +370,7 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
 void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()
 {
     if (odbcUnavailable())
-        QSKIP("Qt's ODBC driver is not installed");
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("Qt's ODBC driver is not installed"));
     // Accepts connections (the system does) but never says a word.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
@@ -388,7 +389,8 @@ void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
     if (text.contains(QStringLiteral("PostgreSQL Unicode"))
         && !text.contains(QStringLiteral("timeout")))
-        QSKIP(qPrintable(QStringLiteral("the PostgreSQL ODBC driver is not installed: ") + text));
+        DUPLIVO_SKIP_UNAVAILABLE(
+            QStringLiteral("the PostgreSQL ODBC driver is not installed: ") + text);
     QVERIFY2(timer.elapsed() >= 9000 && timer.elapsed() < 20000,
         qPrintable(QString::number(timer.elapsed())));
 }

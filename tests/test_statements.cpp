@@ -42,7 +42,7 @@ private slots:
 void StatementsTest::initTestCase()
 {
     if (const QString why = engineUnavailable(); !why.isEmpty())
-        QSKIP(qPrintable(why));
+        DUPLIVO_SKIP_UNAVAILABLE(why);
 }
 
 void StatementsTest::valuesSelectExactlyTheirOwnRows()

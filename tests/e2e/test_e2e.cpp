@@ -608,14 +608,15 @@ void EndToEndTest::initTestCase()
     for (const QString& tool :
         {QStringLiteral("Xvfb"), QStringLiteral("xdotool"), QStringLiteral("xwininfo")}) {
         if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(tool + QStringLiteral(" is not installed: no X server to run on")));
+            DUPLIVO_SKIP_UNAVAILABLE(
+                tool + QStringLiteral(" is not installed: no X server to run on"));
     }
     if (const QString why = engineUnavailable(); !why.isEmpty())
-        QSKIP(qPrintable(why));
+        DUPLIVO_SKIP_UNAVAILABLE(why);
     QVERIFY2(QFile::exists(programPath), qPrintable(programPath));
     const QString why = m_x.start();
     if (!why.isEmpty())
-        QSKIP(qPrintable(QStringLiteral("Xvfb did not start: ") + why));
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("Xvfb did not start: ") + why);
 }
 
 void EndToEndTest::cleanupTestCase()
