@@ -115,7 +115,7 @@ void openOdbcSourceFile(const QString& name, std::optional<OdbcSource> source, c
                            "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
                 .arg(describe(windowsPath, file)));
     addDriverDefaults(*source);
-    openOdbcConnection(name, *source, windowsPath);
+    openOdbcConnection(name, *source, windowsPath, file);
 }
 
 QSqlQuery prepared(const QString& connection, const Statement& statement)
@@ -144,7 +144,8 @@ void runText(const QString& connection, const QString& text)
 
 } // namespace
 
-void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath)
+void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath,
+    const QString& fileDsn)
 {
     if (!QSqlDatabase::isDriverAvailable(odbcDriver))
         throw Failure(DatabaseErrorNumber::OdbcUnavailable,
@@ -152,7 +153,7 @@ void openOdbcConnection(const QString& name, const OdbcSource& source, const QSt
                            "instalado.")
                 .arg(windowsPath));
     QSqlDatabase db = QSqlDatabase::addDatabase(odbcDriver, name);
-    db.setDatabaseName(source.connectionString());
+    db.setDatabaseName(source.qtDatabaseName(fileDsn));
     db.setConnectOptions(odbcOptions);
     if (!db.open())
         throwSqlError(db.lastError());

@@ -25,9 +25,10 @@ enum : int {
 
 struct OdbcSource;
 
-// Adds and opens the connection `name` through Qt's ODBC driver. Gives up after ten seconds
-// when the source does not answer.
-void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath);
+// Adds and opens the connection `name` through Qt's ODBC driver, on a source read from the file
+// DSN `fileDsn` (if any). Gives up after ten seconds when the source does not answer.
+void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath,
+    const QString& fileDsn = QString());
 
 // Adds and opens the connection `name` on a Jet/ACE file through the Access ODBC driver, where
 // this platform has one.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <QRegularExpression>
 #include <QStringList>
 
 #include "app/ini.h"
@@ -18,10 +17,12 @@ bool isPasswordKey(const QString& key)
 }
 
 // ODBC connection strings end a value at ';'; braces carry any value whole, '}' doubled inside.
+// Only a value that needs them gets braces: some drivers (SQLite's) read them as part of the
+// value, and '=' or '}' inside a value end nothing.
 QString quoted(const QString& value, bool always)
 {
-    const bool plain = !value.isEmpty() && value.trimmed() == value
-        && !value.contains(QRegularExpression(QStringLiteral("[;{}=]")));
+    const bool plain = !value.isEmpty() && value.trimmed() == value && !value.contains(u';')
+        && !value.startsWith(u'{');
     if (plain && !always)
         return value;
     return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
@@ -31,8 +32,14 @@ QString quoted(const QString& value, bool always)
 
 bool OdbcSource::holdsPassword() const
 {
-    return std::any_of(keys.cbegin(), keys.cend(),
-        [](const auto& key) { return isPasswordKey(key.first) && !key.second.isEmpty(); });
+    // A whole connection string pasted as one value may carry a password too.
+    const auto carriesPassword = [](const QString& value) {
+        return value.contains(QLatin1String("PWD="), Qt::CaseInsensitive)
+            || value.contains(QLatin1String("PASSWORD="), Qt::CaseInsensitive);
+    };
+    return std::any_of(keys.cbegin(), keys.cend(), [&](const auto& key) {
+        return (isPasswordKey(key.first) && !key.second.isEmpty()) || carriesPassword(key.second);
+    });
 }
 
 QString OdbcSource::value(const QString& key) const
@@ -55,6 +62,26 @@ QString OdbcSource::connectionString() const
         parts << key + u'=' + quoted(bare, isDriver);
     }
     return parts.join(u';') + u';';
+}
+
+QString OdbcSource::qtDatabaseName(const QString& fileDsn) const
+{
+    const QString wanted = connectionString();
+    if (wanted.contains(QLatin1String(".dsn"), Qt::CaseInsensitive))
+        return (fileDsn.isEmpty() ? QString() : quoted(fileDsn, false)) + u';' + wanted;
+    if (wanted.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive)
+        || wanted.contains(QLatin1String("SERVER="), Qt::CaseInsensitive))
+        return wanted;
+    // A source named by its data source name: the name first, without its key.
+    const QString dsn = value(QStringLiteral("DSN"));
+    if (dsn.isNull())
+        return wanted;
+    OdbcSource rest;
+    for (const auto& key : keys) {
+        if (key.first.compare(QLatin1String("DSN"), Qt::CaseInsensitive) != 0)
+            rest.keys.append(key);
+    }
+    return quoted(dsn, false) + u';' + rest.connectionString();
 }
 
 std::optional<OdbcSource> readOdbcSource(const QByteArray& content)

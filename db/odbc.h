@@ -20,6 +20,11 @@ struct OdbcSource
     QString value(const QString& key) const;
     // "DRIVER={…};KEY=value;…", each value braced where it needs to be.
     QString connectionString() const;
+    // The database name to give Qt's ODBC driver so that the driver manager receives
+    // connectionString(): Qt puts "FILEDSN=" before a name that contains ".dsn" anywhere, and
+    // "DSN=" before one that contains neither "DRIVER=" nor "SERVER=". `fileDsn` is the file the
+    // source was read from, if any; the driver manager may read it, and the keys given win.
+    QString qtDatabaseName(const QString& fileDsn) const;
 };
 
 // The source described by a file's text, when its first section is [ODBC].

@@ -73,6 +73,7 @@ private slots:
     void lockHeldTooLongFails();
     void odbcSourceFileIsRead();
     void odbcPasswordReadableByOthersIsRefused();
+    void odbcSourceReachesTheDriverAsWritten();
     void odbcFailuresCarryTheDriversText();
     void unansweringServerIsGivenUpAfterTenSeconds();
 };
@@ -273,20 +274,20 @@ bool odbcUnavailable()
 
 void DatabaseTest::odbcSourceFileIsRead()
 {
-    const auto source
-        = readOdbcSource("\xEF\xBB\xBF; servidor de la oficina\r\n[odbc]\r\n"
-                         "DRIVER={PostgreSQL Unicode}\r\nSERVER = 127.0.0.1 \r\n"
-                         "Database=empresas;2026\r\nPWD=a}b\r\nComment= con espacio\r\n"
-                         "[Otra]\r\nUID=nadie\r\n");
+    const auto source = readOdbcSource("\xEF\xBB\xBF; servidor de la oficina\r\n[odbc]\r\n"
+                                       "DRIVER={PostgreSQL Unicode}\r\nSERVER = 127.0.0.1 \r\n"
+                                       "Database=empresas;2026\r\nPWD=a}b=c\r\nUID={x}y\r\n"
+                                       "Comment= con espacio\r\n[Otra]\r\nUID=nadie\r\n");
     QVERIFY(source);
     QVERIFY(source->holdsPassword());
     QCOMPARE(source->connectionString(),
         QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;Database={empresas;2026};"
-                       "PWD={a}}b};Comment=con espacio;"));
+                       "PWD=a}b=c;UID={{x}}y};Comment=con espacio;"));
     QVERIFY(!readOdbcSource("[ODBC Data Sources]\nx=y\n"));
     QVERIFY(!readOdbcSource("DRIVER=x\n[ODBC]\n"));
     QVERIFY(!readOdbcSource("Esto no es una base de datos\n"));
     QVERIFY(!readOdbcSource("[ODBC]\nDRIVER=x\nPWD=\n")->holdsPassword());
+    QVERIFY(readOdbcSource("[ODBC]\nDRIVER={x};SERVER=y;pwd=z\n")->holdsPassword());
 }
 
 void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
@@ -314,6 +315,44 @@ void DatabaseTest::odbcPasswordReadableByOthersIsRefused()
         ownerOnly | QFile::ReadGroup | QFile::ReadOther);
     auto connection = openDatabase(windowsPath);
     QVERIFY(!connection->openSnapshot(granguia::listCompanies())->hasRows());
+}
+
+void DatabaseTest::odbcSourceReachesTheDriverAsWritten()
+{
+    if (odbcUnavailable())
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("Qt's ODBC driver is not installed"));
+    CompanyDatabase database(TestEngine::Sqlite);
+    database.addBlock(QStringLiteral("Alfa"), QStringLiteral("Agenda"), 1);
+    // '=' and braces inside a value need no braces around it; SQLite's driver does not read them.
+    const QString folder = database.folder() + QStringLiteral("/Datos=2024 {x}");
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray file = (folder + QStringLiteral("/empresas.sqlite")).toUtf8();
+    QVERIFY(QFile::copy(database.file(), QString::fromUtf8(file)));
+    const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
+    const auto companies = [] {
+        auto rows = openDatabase(QStringLiteral("C:\\fuente.dsn"))
+                        ->openSnapshot(granguia::listCompanies());
+        return columnOf(*rows, granguia::companyColumn);
+    };
+    const QStringList alfa {QStringLiteral("Alfa")};
+
+    writeFile(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + file + "\n", ownerOnly);
+    QCOMPARE(companies(), alfa);
+
+    // Qt's driver takes a name holding ".dsn" for a file DSN's name.
+    writeFile(path,
+        "[ODBC]\nDescription=Copia de EMPRESAS.DSN\nDRIVER=SQLite3\nDatabase=" + file + "\n",
+        ownerOnly);
+    QCOMPARE(companies(), alfa);
+
+    // A data source of the user's ODBC settings, named instead of a driver.
+    const QString odbcIni = database.folder() + QStringLiteral("/odbc.ini");
+    writeFile(odbcIni, "[Empresas]\nDriver=SQLite3\nDatabase=" + file + "\n", ownerOnly);
+    qputenv("ODBCINI", QFile::encodeName(odbcIni));
+    writeFile(path, "[ODBC]\nDSN=Empresas\n", ownerOnly);
+    const QStringList named = companies();
+    qunsetenv("ODBCINI");
+    QCOMPARE(named, alfa);
 }
 
 void DatabaseTest::odbcFailuresCarryTheDriversText()
