@@ -1,6 +1,9 @@
+#include <cerrno>
+#include <cstring>
+
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
+#include <sys/stat.h>
 
 #include "app/failure.h"
 #include "app/settings.h"
@@ -26,13 +29,23 @@ QString NativeSettingsStore::get(const QString& application, const QString& sect
     const QString& key, const QString& defaultValue) const
 {
     const QString path = configFolder() + u'/' + application + QStringLiteral(".ini");
-    QFile file(path);
-    if (!file.exists())
-        return defaultValue;
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(fileAccessError,
+    const auto unreadable = [&path](const QString& why) {
+        return Failure(fileAccessError,
             QStringLiteral("No se puede leer la configuración '%1': %2")
-                .arg(QDir::toNativeSeparators(path), file.errorString()));
+                .arg(QDir::toNativeSeparators(path), why));
+    };
+    // Only a file that is not there means "nothing stored"; one that cannot be reached (a folder
+    // without access, a link loop) is a failure, not a missing installation.
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return defaultValue;
+        throw unreadable(QString::fromLocal8Bit(std::strerror(error)));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw unreadable(file.errorString());
     return iniValue(QString::fromUtf8(file.readAll()), section, key).value_or(defaultValue);
 }
 

@@ -97,6 +97,14 @@ void SettingsTest::unreadableFileIsAFailure()
                  [] { read(QStringLiteral("BasesDeTarvex"), QStringLiteral("Tarvex")); }, &text),
         75);
     QVERIFY2(text.contains(QStringLiteral("discos.ini")), qPrintable(text));
+
+    // A file that cannot be reached is not a missing one: no installation message for it. (A
+    // folder without access is the usual case, but its owner and root pass; a name too long to
+    // look up fails for everyone.)
+    qputenv("XDG_CONFIG_HOME", (m_config->path() + u'/' + QString(300, u'c')).toLocal8Bit());
+    QCOMPARE(failureNumber(
+                 [] { read(QStringLiteral("BasesDeTarvex"), QStringLiteral("Tarvex")); }, &text),
+        75);
 }
 
 void SettingsTest::databaseLocationFromTheSetting()
