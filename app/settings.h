@@ -1,4 +1,5 @@
-// The settings store of this platform, and the INI reader behind it where there is no registry.
+// The settings store of this platform, and the readers behind it where there is no Windows
+// registry: INI text and Wine's registry file.
 #pragma once
 
 #include <optional>
@@ -7,8 +8,9 @@
 
 namespace duplivo {
 
-// The per-user store the business programs write: the registry on Windows, an INI file in the
-// user's configuration folder elsewhere.
+// The per-user store the business programs write: the registry on Windows; elsewhere Wine's
+// registry of the user's prefix, where programs run under Wine keep it, then an INI file in the
+// user's configuration folder.
 class NativeSettingsStore final : public SettingsStore
 {
 public:
@@ -20,5 +22,12 @@ public:
 // key ignore case, the first match wins, and surrounding double quotes are removed so that a
 // value of spaces can be stored.
 std::optional<QString> iniValue(const QString& iniText, const QString& section, const QString& key);
+
+// The string value `valueName` of key `keyPath` (below HKEY_CURRENT_USER, names separated by
+// single backslashes) in the text of a Wine user.reg, as Windows would find it: names ignore
+// case and the first matching key wins. A value of another type, or one that cannot be parsed,
+// gives nothing.
+std::optional<QString> wineRegistryValue(
+    const QString& userRegText, const QString& keyPath, const QString& valueName);
 
 } // namespace duplivo

@@ -7,6 +7,7 @@
 
 #include "app/failure.h"
 #include "app/settings.h"
+#include "app/wineprefix.h"
 
 namespace duplivo {
 
@@ -23,12 +24,9 @@ QString configFolder()
 // The number a file that cannot be read is reported with, as the business programs do.
 constexpr int fileAccessError = 75;
 
-} // namespace
-
-QString NativeSettingsStore::get(const QString& application, const QString& section,
-    const QString& key, const QString& defaultValue) const
+// The text of a settings file, nothing when there is no such file.
+std::optional<QString> settingsText(const QString& path)
 {
-    const QString path = configFolder() + u'/' + application + QStringLiteral(".ini");
     const auto unreadable = [&path](const QString& why) {
         return Failure(fileAccessError,
             QStringLiteral("No se puede leer la configuración '%1': %2")
@@ -40,13 +38,35 @@ QString NativeSettingsStore::get(const QString& application, const QString& sect
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
-            return defaultValue;
+            return std::nullopt;
         throw unreadable(QString::fromLocal8Bit(std::strerror(error)));
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw unreadable(file.errorString());
-    return iniValue(QString::fromUtf8(file.readAll()), section, key).value_or(defaultValue);
+    return QString::fromUtf8(file.readAll());
+}
+
+} // namespace
+
+QString NativeSettingsStore::get(const QString& application, const QString& section,
+    const QString& key, const QString& defaultValue) const
+{
+    // Programs run under Wine keep the setting where they would on Windows, in the registry of
+    // the prefix whose drives the database path is found in; programs run natively, in an INI.
+    const std::optional<QString> registry
+        = settingsText(winePrefix() + QStringLiteral("/user.reg"));
+    if (registry) {
+        const QString keyPath = QStringLiteral("Software\\VB and VBA Program Settings\\")
+            + application + u'\\' + section;
+        if (std::optional<QString> value = wineRegistryValue(*registry, keyPath, key))
+            return *std::move(value);
+    }
+    const std::optional<QString> ini
+        = settingsText(configFolder() + u'/' + application + QStringLiteral(".ini"));
+    if (!ini)
+        return defaultValue;
+    return iniValue(*ini, section, key).value_or(defaultValue);
 }
 
 } // namespace duplivo

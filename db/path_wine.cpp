@@ -3,18 +3,13 @@
 #include <QRegularExpression>
 
 #include "app/failure.h"
+#include "app/wineprefix.h"
 #include "db/database.h"
 #include "db/engines.h"
 
 namespace duplivo {
 
 namespace {
-
-QString winePrefix()
-{
-    const QString prefix = qEnvironmentVariable("WINEPREFIX");
-    return prefix.isEmpty() ? QDir::homePath() + QStringLiteral("/.wine") : prefix;
-}
 
 // The entry of `folder` that Windows would open for `name`: the exact name if present, else the
 // first whose name differs only in case. Unknown names stay as they are.
