@@ -239,7 +239,8 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
     const auto copyCase = [&](const QString& name, const QString& master, const QString& source,
                               const QString& program, int rows) {
         const RawSql check = rawSql(granguia::findBlock(data::newCompany, program));
-        const RawSql copy = rawSql(granguia::copyBlock(source, data::newCompany, program));
+        const RawSql copy
+            = rawSql(granguia::copyBlock(source, data::newCompany, program).insertSelect);
         return Case {name, install(master), [source, program] { return oursCopy(source, program); },
             [&file, check, copy] { return rawCopy(file, check, copy); }, 1,
             rowsOf(data::newCompany, program), rows};

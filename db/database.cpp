@@ -155,11 +155,18 @@ void openOdbcConnection(const QString& name, const OdbcSource& source, const QSt
     QSqlDatabase db = QSqlDatabase::addDatabase(odbcDriver, name);
     db.setDatabaseName(source.qtDatabaseName(fileDsn));
     db.setConnectOptions(odbcOptions);
-    if (!db.open())
-        throwSqlError(db.lastError());
+    if (!db.open()) {
+        const QString driver = source.value(QStringLiteral("DRIVER"));
+        throwSqlError(db.lastError(),
+            QStringLiteral("No se ha podido abrir '%1' con %2, que no ha dado ningún detalle.")
+                .arg(windowsPath,
+                    driver.isNull() ? QStringLiteral("el origen de datos ODBC '%1'")
+                                          .arg(source.value(QStringLiteral("DSN")))
+                                    : QStringLiteral("el controlador ODBC '%1'").arg(driver)));
+    }
 }
 
-void throwSqlError(const QSqlError& error)
+void throwSqlError(const QSqlError& error, const QString& context)
 {
     bool numeric = false;
     const int number = error.nativeErrorCode().toInt(&numeric);
@@ -168,6 +175,10 @@ void throwSqlError(const QSqlError& error)
         text = error.driverText();
     else if (!error.driverText().isEmpty() && error.driverText() != text)
         text = error.driverText() + QStringLiteral(": ") + text;
+    if (text.trimmed().isEmpty())
+        text = context.isEmpty()
+            ? QStringLiteral("El motor de base de datos no ha dado ningún detalle del error.")
+            : context;
     throw Failure(numeric ? number : -1, text);
 }
 
@@ -275,7 +286,7 @@ int DatabaseConnection::execute(const Statement& action)
 }
 
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
-    const Statement& check, const Statement& copy)
+    const Statement& check, const CopyStatements& copy)
 {
     beginWrite(check);
     try {
@@ -291,7 +302,7 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
             endWrite(false);
             return BlockCopy::AlreadyPresent;
         }
-        if (execute(copy) == 0) {
+        if (copyRows(copy) == 0) {
             endWrite(false);
             return BlockCopy::NothingToCopy;
         }
@@ -303,22 +314,46 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     }
 }
 
+int DatabaseConnection::copyRows(const CopyStatements& copy)
+{
+    if (m_copyForm == CopyForm::InsertSelect)
+        return execute(copy.insertSelect);
+    QSqlQuery rows = prepared(m_name, copy.readRows);
+    run(rows);
+    QSqlQuery append = prepared(m_name, copy.appendRow);
+    const int fixed = int(copy.appendRow.values.size());
+    const int columns = rows.record().count();
+    int written = 0;
+    while (rows.next()) {
+        for (int column = 0; column < columns; ++column)
+            append.bindValue(fixed + column, rows.value(column));
+        run(append);
+        ++written;
+    }
+    if (rows.lastError().isValid())
+        throwSqlError(rows.lastError());
+    return written;
+}
+
 void DatabaseConnection::setUpSession()
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (m_engine == Engine::Sqlite) {
         m_writeLock = WriteLock::Immediate;
+        m_copyForm = CopyForm::InsertSelect;
     } else if (db.driver()->dbmsType() == QSqlDriver::PostgreSQL) {
         // Every statement of the session, not only the copy, waits ten seconds for another
         // program's lock, as SQLite's busy timeout does.
         runText(m_name, QStringLiteral("SET lock_timeout = '10s'"));
         m_writeLock = WriteLock::Advisory;
+        m_copyForm = CopyForm::InsertSelect;
     } else if (QSqlQuery probe(db);
                m_engine == Engine::Odbc && probe.exec(QStringLiteral("SELECT sqlite_version()"))) {
         // A SQLite file behind an ODBC driver: lock it as SQLite, and read its schema now, as a
         // file opened directly is.
         runText(m_name, QStringLiteral("PRAGMA schema_version"));
         m_writeLock = WriteLock::Immediate;
+        m_copyForm = CopyForm::InsertSelect;
     }
 }
 

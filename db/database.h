@@ -19,6 +19,19 @@ struct Statement
     friend bool operator==(const Statement&, const Statement&) = default;
 };
 
+// A block copy in the two forms engines take. Where a parameter may stand in a select list
+// (SQLite, PostgreSQL) one INSERT … SELECT does it. ODBC's own grammar allows none there, so for
+// the Access driver and other ODBC sources the rows are read and appended one by one: each row of
+// `readRows` is bound after the values `appendRow` already holds.
+struct CopyStatements
+{
+    Statement insertSelect;
+    Statement readRows;
+    Statement appendRow;
+
+    friend bool operator==(const CopyStatements&, const CopyStatements&) = default;
+};
+
 // A read-only copy of the rows a select returned, walked from first to last. Holding one keeps
 // no lock on the database.
 class ResultSet
@@ -48,6 +61,7 @@ class DatabaseConnection
 {
 public:
     enum class BlockCopy { Copied, AlreadyPresent, NothingToCopy };
+    enum class CopyForm { InsertSelect, RowByRow };
 
     ~DatabaseConnection();
     DatabaseConnection(const DatabaseConnection&) = delete;
@@ -55,6 +69,9 @@ public:
 
     const QString& connectionName() const { return m_name; }
     Engine engine() const { return m_engine; }
+    // Chosen for the engine when the connection opens; the tests run both forms on their engines.
+    CopyForm copyForm() const { return m_copyForm; }
+    void setCopyForm(CopyForm form) { m_copyForm = form; }
 
     std::shared_ptr<ResultSet> openSnapshot(const Statement& select);
     // Runs an action statement and returns the number of rows it changed.
@@ -62,7 +79,7 @@ public:
     // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
     // finds a row. Commits only a copy that wrote rows; on any failure nothing stays written.
     // Two copies with the same check, run at once from two programs, cannot both find nothing.
-    BlockCopy copyUnlessPresent(const Statement& check, const Statement& copy);
+    BlockCopy copyUnlessPresent(const Statement& check, const CopyStatements& copy);
 
 private:
     // How a write transaction keeps a second writer out from its start.
@@ -83,10 +100,13 @@ private:
     void setUpSession();
     void beginWrite(const Statement& check);
     void endWrite(bool commit);
+    // The rows written.
+    int copyRows(const CopyStatements& copy);
 
     QString m_name;
     Engine m_engine;
     WriteLock m_writeLock = WriteLock::Transaction;
+    CopyForm m_copyForm = CopyForm::RowByRow;
 };
 
 // Opens the database file named by a Windows path (see resolveDatabaseFile). The file must exist

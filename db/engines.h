@@ -18,10 +18,14 @@ enum : int {
     OdbcUnavailable = 3423,
     UnsafeSourceFile = 3033,
     NoCurrentRecord = 3021,
+    // "Installable ISAM not found": no driver on this machine can write the Access file.
+    AccessDriverMissing = 3170,
 };
 }
 
-[[noreturn]] void throwSqlError(const QSqlError& error);
+// The engine's number and text. Where the engine gave no text, `context` says what failed, so
+// that no failure reaches the operator without one.
+[[noreturn]] void throwSqlError(const QSqlError& error, const QString& context = QString());
 
 struct OdbcSource;
 
@@ -31,7 +35,7 @@ void openOdbcConnection(const QString& name, const OdbcSource& source, const QSt
     const QString& fileDsn = QString());
 
 // Adds and opens the connection `name` on a Jet/ACE file through the Access ODBC driver, where
-// this platform has one.
+// this platform has one; never writes the file otherwise.
 void openJetConnection(const QString& name, const QString& file, const QString& windowsPath);
 
 } // namespace duplivo

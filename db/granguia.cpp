@@ -18,12 +18,18 @@ Statement findBlock(const QString& company, const QString& program)
         {company, program}};
 }
 
-Statement copyBlock(const QString& sourceCompany, const QString& newCompany, const QString& program)
+CopyStatements copyBlock(
+    const QString& sourceCompany, const QString& newCompany, const QString& program)
 {
-    return {QStringLiteral(
-                "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
-                "SELECT ?, Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
-        {newCompany, sourceCompany, program}};
+    return {{QStringLiteral(
+                 "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
+                 "SELECT ?, Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+                {newCompany, sourceCompany, program}},
+        {QStringLiteral(
+             "SELECT Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+            {sourceCompany, program}},
+        {QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)"),
+            {newCompany}}};
 }
 
 Statement deleteBlock(const QString& company, const QString& program)

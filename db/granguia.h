@@ -16,7 +16,7 @@ Statement listPrograms(const QString& company);
 Statement findBlock(const QString& company, const QString& program);
 // Appends a copy of the source block under the new company: Empresa set to the new name,
 // Aplica, clave and cosa copied unchanged, every other column left to the table's defaults.
-Statement copyBlock(
+CopyStatements copyBlock(
     const QString& sourceCompany, const QString& newCompany, const QString& program);
 Statement deleteBlock(const QString& company, const QString& program);
 

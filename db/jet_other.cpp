@@ -5,10 +5,14 @@ namespace duplivo {
 
 void openJetConnection(const QString&, const QString&, const QString& windowsPath)
 {
-    throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
-        QStringLiteral("'%1' es una base de datos de Microsoft Access: para abrirla hace "
-                       "falta el controlador ODBC de Microsoft Access, que este sistema "
-                       "no tiene.")
+    // No Access driver exists for Linux that writes; the Windows program under Wine can use the
+    // one the Tarvex programs use there.
+    throw Failure(DatabaseErrorNumber::AccessDriverMissing,
+        QStringLiteral("'%1' es una base de datos de Microsoft Access, y este programa no puede "
+                       "escribir archivos de Access. No se ha modificado nada.\r\n\r\n"
+                       "Use el Duplivo para Windows: ejecútelo con el mismo Wine en el que "
+                       "funcionan los programas de Tarvex, que tiene instalado el controlador "
+                       "ODBC de Microsoft Access que ellos usan.")
             .arg(windowsPath));
 }
 

@@ -161,10 +161,10 @@ void DatabaseTest::onlyDatabasesOpen()
     QVERIFY2(text.contains(QStringLiteral("C:\\texto.mdb")), qPrintable(text));
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\vacio.mdb")); }), 3343);
     QVERIFY(failureNumber([] { openDatabase(QStringLiteral("C:\\danado.mdb")); }) != noFailure);
-#ifndef Q_OS_WIN
-    QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\access.mdb")); }, &text), 3343);
-    QVERIFY2(text.contains(QStringLiteral("ODBC de Microsoft Access")), qPrintable(text));
-#endif
+    QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\access.mdb")); }, &text), 3170);
+    QVERIFY2(text.contains(QStringLiteral("no puede escribir archivos de Access"))
+            && text.contains(QStringLiteral("Duplivo para Windows")),
+        qPrintable(text));
     QCOMPARE(failureNumber([] { openDatabase(QStringLiteral("C:\\Tarvex.win")); }), 3024);
     QCOMPARE(failureNumber([] { openDatabase(CompanyDatabase::windowsPath); }), noFailure);
 }

@@ -324,14 +324,14 @@ void frmSeleccion::cmdCopiar_Click()
         m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
         m_state.newCompany = m_txtEmpresaNueva->text();
         m_state.checkStatement = granguia::findBlock(m_state.newCompany, m_state.program);
-        m_state.statement
+        const CopyStatements copy
             = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany, m_state.program);
+        m_state.statement = copy.readRows;
 
         DatabaseConnection::BlockCopy outcome;
         {
             const BusyCursor busy;
-            outcome
-                = m_state.database->copyUnlessPresent(m_state.checkStatement, m_state.statement);
+            outcome = m_state.database->copyUnlessPresent(m_state.checkStatement, copy);
         }
 
         switch (outcome) {
