@@ -93,9 +93,27 @@ bool everythingRequired();
         QSKIP(qPrintable(reason_));                                                                \
     } while (false)
 
-// A company database at C:\Tarvex.win\Tarvex.mdb of a Wine prefix in a temporary folder, on the
-// test engine; WINEPREFIX points there while it lives. Written and read with the engine's own
-// client library (sqlite3, libpq), never with the code under test.
+// Drive C of the database path while it lives. On Linux a Wine prefix in a scratch folder, whose
+// drive C is scratch/drive_c (WINEPREFIX points there); on Windows the machine's own drive C,
+// which must not hold a company database of its own.
+class DriveC
+{
+public:
+    explicit DriveC(const QString& scratch);
+    ~DriveC();
+    DriveC(const DriveC&) = delete;
+    DriveC& operator=(const DriveC&) = delete;
+
+    // The folder that is C:\, with forward slashes.
+    const QString& folder() const { return m_folder; }
+
+private:
+    QString m_folder;
+    QByteArray m_previousPrefix;
+};
+
+// A company database at C:\Tarvex.win\Tarvex.mdb (see DriveC), on the test engine. Written and read
+// with the engine's own client library (sqlite3, libpq), never with the code under test.
 class CompanyDatabase
 {
 public:
@@ -141,7 +159,7 @@ public:
 private:
     TestEngine m_engine;
     QTemporaryDir m_dir;
-    QByteArray m_previousPrefix;
+    DriveC m_driveC;
     std::unique_ptr<Backend> m_backend;
 };
 

@@ -1,0 +1,36 @@
+# The shipping folder on Windows, laid out by `cmake --install`: duplivo.exe with the Qt libraries,
+# the plugins it loads, the MinGW runtime, Qt's Spanish texts and a qt.conf that points Qt at them.
+# There is no windeployqt for a cross build, so the pieces are named here.
+
+install(TARGETS duplivo RUNTIME DESTINATION .)
+
+foreach(module Core Gui Widgets Sql)
+    install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
+endforeach()
+install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
+install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> $<TARGET_FILE:Qt6::QODBCDriverPlugin>
+    DESTINATION sqldrivers)
+
+# The compiler's own runtime: libstdc++, libgcc (SEH on 64-bit, DWARF-2 on 32-bit), winpthread.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(gcc_runtime libgcc_s_seh-1.dll)
+else()
+    set(gcc_runtime libgcc_s_dw2-1.dll)
+endif()
+foreach(dll libstdc++-6.dll ${gcc_runtime} libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+        OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+    file(REAL_PATH "${found}" found)
+    if(NOT EXISTS "${found}")
+        message(FATAL_ERROR "The compiler does not know ${dll}")
+    endif()
+    install(FILES "${found}" DESTINATION .)
+endforeach()
+
+# Qt's Spanish button texts come from Debian's translations (qt6-translations-l10n); the file is
+# the same for every platform.
+find_file(DUPLIVO_QTBASE_ES qtbase_es.qm PATHS /usr/share/qt6/translations
+    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+install(FILES ${DUPLIVO_QTBASE_ES} DESTINATION translations)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/qt.conf DESTINATION .)
