@@ -1,6 +1,8 @@
 // The real program on its own X server, driven with real mouse clicks and key presses through
 // xdotool, and judged by the windows it shows, the database it leaves and the status it ends with;
-// on the engine DUPLIVO_TEST_ENGINE names.
+// on the engine DUPLIVO_TEST_ENGINE names. The Linux program, or the Windows one under Wine when
+// DUPLIVO_E2E_WINDOWS_PROGRAM names its duplivo.exe: then each case has a Wine prefix of its own,
+// and the setting is in that prefix's registry.
 #include <algorithm>
 #include <optional>
 
@@ -17,9 +19,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include "app/settings.h"
 #include "tests/support.h"
 
 using namespace duplivo::test;
@@ -27,6 +31,9 @@ using namespace duplivo::test;
 namespace {
 
 const QString programPath = QStringLiteral(DUPLIVO_PROGRAM);
+const QString windowsProgram = qEnvironmentVariable("DUPLIVO_E2E_WINDOWS_PROGRAM");
+const QString settingKey
+    = QStringLiteral("HKCU\\Software\\VB and VBA Program Settings\\discos\\BasesDeTarvex");
 const QString mainTitle = QStringLiteral("Copia de Empresa");
 const QString boxTitle = QStringLiteral("Duplivo");
 const QString installationTitle = QStringLiteral("Error de instalación");
@@ -62,6 +69,12 @@ constexpr QRect copiarButton = twipRect(5400, 480, 1215, 495);
 constexpr QRect salirButton = twipRect(5400, 1680, 1215, 495);
 constexpr QRect programList = twipRect(1200, 1440, 1935, 1035);
 
+// Keys that move the focus to the programs list, from where it is.
+const QString fromNewName = QStringLiteral("Tab Tab Tab");
+const QString fromCopiar = QStringLiteral("Tab Tab");
+const QString fromBorrar = QStringLiteral("shift+Tab");
+const QString inTheList;
+
 QPoint companyArrow()
 {
     return {companyBox.right() - 6, companyBox.center().y()};
@@ -76,6 +89,28 @@ QPoint programRow(int row)
     const int height = probe.sizeHintForRow(0);
     return {programList.center().x(),
         programList.top() + probe.frameWidth() + row * height + height / 2};
+}
+
+bool underWine()
+{
+    return !windowsProgram.isEmpty();
+}
+
+// Wine's loader for the program's bitness, from its PE header. Run directly, it keeps its process
+// id, which the program's windows then carry; the wine script would start another process.
+QString wineLoader(const QString& program)
+{
+    QFile file(program);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray head = file.read(4096);
+    const qsizetype pe
+        = head.size() >= 0x40 ? qFromLittleEndian<quint32>(head.constData() + 0x3c) : head.size();
+    if (pe + 6 > head.size() || !head.mid(pe, 4).startsWith("PE"))
+        return QString();
+    return qFromLittleEndian<quint16>(head.constData() + pe + 4) == 0x8664
+        ? QStringLiteral("/usr/lib/wine/wine64")
+        : QStringLiteral("/usr/lib/wine/wine");
 }
 
 // Children die with the test, even when it is killed on a timeout.
@@ -225,22 +260,51 @@ private:
 class Installation
 {
 public:
-    explicit Installation(const CompanyDatabase& database)
-        : m_winePrefix(QDir(database.folder()).filePath(QStringLiteral("wine")))
+    // Under Wine, a new prefix of its own whose C:\\Tarvex.win is the database's folder.
+    Installation(const CompanyDatabase& database, const XServer& x)
+        : m_winePrefix(underWine() ? m_dir.filePath(QStringLiteral("wine"))
+                                   : QDir(database.folder()).filePath(QStringLiteral("wine")))
+        , m_display(x.display())
     {
         const QDir root(m_dir.path());
         m_ready = m_dir.isValid() && root.mkpath(QStringLiteral("home"))
             && root.mkpath(QStringLiteral("config")) && root.mkpath(QStringLiteral("runtime"))
             && QFile::setPermissions(
-                path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
-            && QFile::exists(m_winePrefix + QStringLiteral("/dosdevices/c:"));
+                path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (m_ready && underWine()) {
+            m_ready = wine({QStringLiteral("wineboot"), QStringLiteral("--init")})
+                && QFile::link(
+                    QDir(database.folder()).filePath(QStringLiteral("drive_c/Tarvex.win")),
+                    m_winePrefix + QStringLiteral("/drive_c/Tarvex.win"));
+        }
+        m_ready = m_ready && QFile::exists(m_winePrefix + QStringLiteral("/dosdevices/c:"));
     }
+
+    ~Installation()
+    {
+        if (underWine())
+            wine({QStringLiteral("wineserver"), QStringLiteral("-k")});
+    }
+
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
 
     bool ready() const { return m_ready; }
     QString path(const char* relative) const { return m_dir.filePath(QLatin1String(relative)); }
 
+    // The setting as an INI file holds it; under Wine, the value of that file (if any) in the
+    // registry, where a Tarvex program running there keeps it.
     bool writeSettings(const QByteArray& ini) const
     {
+        if (underWine()) {
+            const std::optional<QString> drive = duplivo::iniValue(
+                QString::fromUtf8(ini), QStringLiteral("BasesDeTarvex"), QStringLiteral("Tarvex"));
+            return !drive
+                || wine({QStringLiteral("wine"), QStringLiteral("reg"), QStringLiteral("add"),
+                    settingKey, QStringLiteral("/v"), QStringLiteral("Tarvex"),
+                    QStringLiteral("/t"), QStringLiteral("REG_SZ"), QStringLiteral("/d"), *drive,
+                    QStringLiteral("/f")});
+        }
         QFile file(path("config/discos.ini"));
         return file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size();
     }
@@ -263,12 +327,31 @@ public:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("runtime"));
         environment.insert(QStringLiteral("WINEPREFIX"), m_winePrefix);
+        // No Mono or Gecko installers, no debug noise.
+        environment.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+        environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
         return environment;
     }
 
 private:
+    // A Wine tool on this installation's prefix, waited for until Wine has written everything.
+    bool wine(const QStringList& command) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment(m_display));
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(path("wine.log"), QIODevice::Append);
+        endWithParent(process);
+        process.start(command.first(), command.mid(1));
+        if (!process.waitForFinished(120000) || process.exitCode() != 0)
+            return false;
+        process.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+        return process.waitForFinished(120000) && process.exitCode() == 0;
+    }
+
     QTemporaryDir m_dir;
     QString m_winePrefix;
+    QString m_display;
     bool m_ready = false;
 };
 
@@ -358,7 +441,12 @@ public:
         : m_x(x)
         , m_log(installation.path("duplivo.log"))
     {
-        m_process.setProgram(programPath);
+        if (underWine()) {
+            m_process.setProgram(wineLoader(windowsProgram));
+            m_process.setArguments({windowsProgram});
+        } else {
+            m_process.setProgram(programPath);
+        }
         m_process.setProcessEnvironment(installation.environment(x.display()));
         m_process.setWorkingDirectory(installation.path("home"));
         m_process.setStandardOutputFile(m_log);
@@ -452,6 +540,21 @@ public:
     {
         return tool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), m_main.id,
             QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+    }
+
+    // Ticks the program in `row` of the list: with a click on the row, or under Wine, where the
+    // rows' height follows Windows' fonts, from the keyboard: `reach` are the keys that take the
+    // focus from where it is to the list, then Home, Down to the row, and Space.
+    bool tickProgram(int row, const QString& reach)
+    {
+        if (!underWine())
+            return click(programRow(row));
+        QStringList keys = reach.split(u' ', Qt::SkipEmptyParts);
+        keys << QStringLiteral("Home");
+        for (int down = 0; down < row; ++down)
+            keys << QStringLiteral("Down");
+        keys << QStringLiteral("space");
+        return std::all_of(keys.cbegin(), keys.cend(), [this](const QString& k) { return key(k); });
     }
 
     // Opens the company box's drop-down list with the mouse, and picks the company whose name
@@ -638,7 +741,7 @@ void EndToEndTest::copySkipsProgramsTheNewCompanyAlreadyHas()
     const QStringList existing = block(database, nueva, nominas);
     const QStringList listed = programsOf(database, alfa);
     QCOMPARE(sorted(listed), (QStringList {almacen, contabilidad, nominas}));
-    Installation installation(database);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     QVERIFY(installation.writeSettings(driveC));
 
@@ -647,8 +750,8 @@ void EndToEndTest::copySkipsProgramsTheNewCompanyAlreadyHas()
     // Alfa is the only company starting with "a"; choosing it moves on to the new name.
     STEP(run, chooseFromCompanyList(QStringLiteral("a")));
     STEP(run, type(nueva));
-    STEP(run, click(programRow(int(listed.indexOf(contabilidad)))));
-    STEP(run, click(programRow(int(listed.indexOf(nominas)))));
+    STEP(run, tickProgram(int(listed.indexOf(contabilidad)), fromNewName));
+    STEP(run, tickProgram(int(listed.indexOf(nominas)), fromCopiar));
     // With a new name typed, the ticked program handed the focus to Copiar.
     STEP(run, key(QStringLiteral("Return")));
 
@@ -692,15 +795,18 @@ void EndToEndTest::deleteAsksForEachProgram()
         = [&database](const QString& program) { return database.block(beta, program).size(); };
     // Whether each ticked program is to go; Ventas stays unticked.
     const QMap<QString, bool> ticked {{almacen, true}, {contabilidad, false}, {nominas, true}};
-    Installation installation(database);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     QVERIFY(installation.writeSettings(driveC));
 
     ProgramRun run(m_x, installation);
     STEP(run, openMainWindow());
     STEP(run, chooseFromCompanyList(QStringLiteral("b")));
-    for (const QString& program : ticked.keys())
-        STEP(run, click(programRow(int(listed.indexOf(program)))));
+    for (const QString& program : ticked.keys()) {
+        STEP(run,
+            tickProgram(int(listed.indexOf(program)),
+                program == ticked.firstKey() ? fromNewName : fromBorrar));
+    }
     // With no new name, the ticked program handed the focus to Borrar.
     STEP(run, key(QStringLiteral("space")));
 
@@ -748,7 +854,7 @@ void EndToEndTest::inputErrorsKeepTheWindowOpenUntilCorrected()
     const QStringList listed = programsOf(database, source);
     QCOMPARE(sorted(listed), (QStringList {almacen, contabilidad}));
     const QStringList copy = copied(block(database, source, contabilidad));
-    Installation installation(database);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     QVERIFY(installation.writeSettings(driveC));
 
@@ -771,7 +877,7 @@ void EndToEndTest::inputErrorsKeepTheWindowOpenUntilCorrected()
     STEP(run, staysOpen());
     QCOMPARE(table(database), before);
 
-    STEP(run, click(programRow(int(listed.indexOf(contabilidad)))));
+    STEP(run, tickProgram(int(listed.indexOf(contabilidad)), inTheList));
     STEP(run, key(QStringLiteral("Return")));
     STEP(run, nextBox());
     QCOMPARE(block(database, target, contabilidad), copy);
@@ -793,7 +899,7 @@ void EndToEndTest::salirEndsAtOnceWithoutChanges()
     addBlock(database, alfa, contabilidad, 2);
     addBlock(database, beta, nominas, 2);
     const QStringList before = table(database);
-    Installation installation(database);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     QVERIFY(installation.writeSettings(driveC));
 
@@ -803,7 +909,7 @@ void EndToEndTest::salirEndsAtOnceWithoutChanges()
     // A form filled in, then left.
     STEP(run, key(QStringLiteral("Down")));
     STEP(run, type(QStringLiteral("Otra")));
-    STEP(run, click(programRow(0)));
+    STEP(run, tickProgram(0, fromNewName));
     STEP(run, click(salirButton.center()));
     STEP(run, waitForExit());
     QCOMPARE(run.exitCode(), 0);
@@ -828,7 +934,7 @@ void EndToEndTest::missingSettingShowsOnlyTheInstallationMessage()
     CompanyDatabase database;
     addBlock(database, alfa, almacen, 2);
     const QStringList before = table(database);
-    Installation installation(database);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     if (!settings.isNull())
         QVERIFY(installation.writeSettings(settings));
@@ -845,22 +951,29 @@ void EndToEndTest::missingSettingShowsOnlyTheInstallationMessage()
 
 void EndToEndTest::databaseFailureIsReportedAndEndsWithError_data()
 {
-    QTest::addColumn<bool>("fileMissing");
-    QTest::newRow("missing database file") << true;
-    QTest::newRow("no GRANGUIA table") << false;
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("missing database file") << QStringLiteral("missing");
+    QTest::newRow("no GRANGUIA table") << QStringLiteral("no table");
+    // Neither program here has an Access driver to write it with; the file stays as it was.
+    QTest::newRow("Access file") << QStringLiteral("access");
 }
 
 void EndToEndTest::databaseFailureIsReportedAndEndsWithError()
 {
-    QFETCH(bool, fileMissing);
-    if (fileMissing && !databaseIsTheFile())
-        QSKIP("a missing database file does not depend on the engine: checked on sqlite only");
+    QFETCH(QString, fault);
+    if (fault != QLatin1String("no table") && !databaseIsTheFile())
+        QSKIP(
+            "the file at the database path does not depend on the engine: checked on sqlite only");
     CompanyDatabase database;
-    if (fileMissing)
+    const QByteArray access
+        = QByteArray(4, '\0') + "Standard Jet DB" + QByteArray(2048 - 19, '\x5a');
+    if (fault == QLatin1String("missing"))
         QVERIFY(QFile::remove(database.file()));
-    else
+    else if (fault == QLatin1String("no table"))
         database.dropTable();
-    Installation installation(database);
+    else
+        writeFile(database.pathFile(), access, QFile::ReadOwner | QFile::WriteOwner);
+    Installation installation(database, m_x);
     QVERIFY(installation.ready());
     QVERIFY(installation.writeSettings(driveC));
 
@@ -872,8 +985,13 @@ void EndToEndTest::databaseFailureIsReportedAndEndsWithError()
     STEP(run, waitForExit());
     QCOMPARE(run.exitCode(), 1);
     QCOMPARE(run.titles(), (QStringList {mainTitle, boxTitle}));
-    if (fileMissing)
+    if (fault == QLatin1String("missing"))
         QVERIFY2(!QFile::exists(database.file()), "the missing database was created");
+    if (fault == QLatin1String("access")) {
+        QFile file(database.pathFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), access);
+    }
 }
 
 int main(int argc, char* argv[])
