@@ -1,6 +1,7 @@
 # make demo: install what is missing, build, open the window on a demo database.
 # make test: install what is missing, build, run every test.
-# make demo-server, make bench, make screenshot, make package: see the README.
+# make demo-server, make bench, make screenshot, make package, make windows, make windows-test:
+# see the README.
 
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -12,15 +13,28 @@ PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-transla
             libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
             libqt6sql6-odbc unixodbc libsqliteodbc odbc-postgresql postgresql libpq-dev
 
+# Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
+WINDOWS_PACKAGES := cmake make xz-utils qt6-base-dev qt6-translations-l10n nsis \
+            g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+            g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+# Running the Windows programs: 64- and 32-bit Wine, and ODBC with its drivers for both.
+WINE_PACKAGES := wine64 wine wine32:i386 unixodbc libsqliteodbc odbc-postgresql \
+            libodbc2:i386 libsqliteodbc:i386 odbc-postgresql:i386
+WINDOWS_BUILD ?= build-windows
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEMO := $(CURDIR)/$(BUILD)/demo
 
-.PHONY: all deps configure build test demo demo-server bench screenshot package clean
+.PHONY: all deps configure build test demo demo-server bench screenshot package windows \
+        windows-test clean
 
 all: build
 
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
+	@case "$(PACKAGES)" in *:i386*) \
+	    dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386;; \
+	esac; \
+	missing=$$(for p in $(PACKAGES); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \
@@ -63,5 +77,17 @@ screenshot: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# Duplivo for 64- and 32-bit Windows: in $(WINDOWS_BUILD)/ the folders duplivo-1.00-win64/ and
+# duplivo-1.00-win32/, their zips and their installers.
+windows:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES)"
+	DUPLIVO_WINDOWS_CMAKE_FLAGS="$(CMAKE_FLAGS)" tools/windows/build.sh win64 $(WINDOWS_BUILD)
+	DUPLIVO_WINDOWS_CMAKE_FLAGS="$(CMAKE_FLAGS)" tools/windows/build.sh win32 $(WINDOWS_BUILD)
+
+# The Windows programs under Wine: their tests, their installers, and the end-to-end cases.
+windows-test: build windows
+	@$(MAKE) --no-print-directory deps PACKAGES="$(WINE_PACKAGES)"
+	tools/windows/test.sh $(BUILD) $(WINDOWS_BUILD)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)
