@@ -1,7 +1,7 @@
 #include <QStringList>
+#include <QtCore/qt_windows.h>
 #include <sql.h>
 #include <sqlext.h>
-#include <windows.h>
 
 #include "app/failure.h"
 #include "db/engines.h"
