@@ -41,50 +41,25 @@ std::optional<Unescaped> unescape(QStringView line, qsizetype from, char16_t end
         if (i == line.size())
             return std::nullopt;
         const QChar escaped = line[i++];
-        switch (escaped.unicode()) {
-        case u'a':
-            text += u'\a';
-            break;
-        case u'b':
-            text += u'\b';
-            break;
-        case u'e':
-            text += u'\x1B';
-            break;
-        case u'f':
-            text += u'\f';
-            break;
-        case u'n':
-            text += u'\n';
-            break;
-        case u'r':
-            text += u'\r';
-            break;
-        case u't':
-            text += u'\t';
-            break;
-        case u'v':
-            text += u'\v';
-            break;
-        case u'x': {
+        // The C escapes Wine writes for control characters.
+        const qsizetype named = QStringView(u"abefnrtv").indexOf(escaped);
+        if (named >= 0) {
+            text += QStringView(u"\a\b\x1B\f\n\r\t\v")[named];
+        } else if (escaped == u'x') {
             // One UTF-16 code unit in up to four digits; Wine writes four when a digit follows.
             char16_t unit = 0;
             int digits = 0;
             for (; digits < 4 && i < line.size() && hexDigit(line[i]) >= 0; ++digits)
                 unit = char16_t(unit * 16 + hexDigit(line[i++]));
             text += digits > 0 ? QChar(unit) : QChar(u'x');
-            break;
-        }
-        default:
-            if (escaped >= u'0' && escaped <= u'7') {
-                char16_t unit = char16_t(escaped.unicode() - u'0');
-                for (int digits = 1;
-                     digits < 3 && i < line.size() && line[i] >= u'0' && line[i] <= u'7'; ++digits)
-                    unit = char16_t(unit * 8 + (line[i++].unicode() - u'0'));
-                text += QChar(unit);
-            } else {
-                text += escaped;
-            }
+        } else if (escaped >= u'0' && escaped <= u'7') {
+            char16_t unit = char16_t(escaped.unicode() - u'0');
+            for (int digits = 1;
+                 digits < 3 && i < line.size() && line[i] >= u'0' && line[i] <= u'7'; ++digits)
+                unit = char16_t(unit * 8 + (line[i++].unicode() - u'0'));
+            text += QChar(unit);
+        } else {
+            text += escaped;
         }
     }
     return std::nullopt;
