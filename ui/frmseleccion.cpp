@@ -71,7 +71,8 @@ void frmSeleccion::createControls()
     setWindowTitle(QStringLiteral("Copia de Empresa"));
     setFixedSize(twipsToPixels(7215), twipsToPixels(2880));
 
-    // Created in tab order; positions and sizes in twips from the client area's top-left corner.
+    // Created in tab order, which makes the order Tab follows; positions and sizes in twips from
+    // the client area's top-left corner.
     const auto place
         = [this](QWidget* control, const char* name, int left, int top, int width, int height) {
               control->setObjectName(QLatin1String(name));
@@ -94,12 +95,6 @@ void frmSeleccion::createControls()
     place(m_cmdBorrar, "cmdBorrar", 5400, 1080, 1215, 495);
     m_label2 = new QLabel(QStringLiteral("Nueva Empresa"), this);
     place(m_label2, "Label2", 2760, 360, 1695, 255);
-
-    setTabOrder(m_cmbEmpresaOrigen, m_txtEmpresaNueva);
-    setTabOrder(m_txtEmpresaNueva, m_cmdCopiar);
-    setTabOrder(m_cmdCopiar, m_cmdSalir);
-    setTabOrder(m_cmdSalir, m_lstProgramas);
-    setTabOrder(m_lstProgramas, m_cmdBorrar);
 
     // A typed company name stays exactly as typed: no completion, no insertion on Enter, and no
     // switch to a list item that matches it when editing ends. Only choosing from the list (mouse
