@@ -75,22 +75,6 @@ QString describe(const QString& windowsPath, const QString& file)
         : QStringLiteral("%1 (%2)").arg(quoted, QDir::toNativeSeparators(file));
 }
 
-void openSqliteConnection(const QString& name, const QString& file)
-{
-    QSqlDatabase db = QSqlDatabase::addDatabase(sqliteDriver, name);
-    // Read and write, but never create: a file that went missing since it was checked must not
-    // come back empty. Every character of the name is encoded, so '#', '%' or '?' stay in it.
-    db.setDatabaseName(
-        QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
-    db.setConnectOptions(sqliteOptions);
-    if (!db.open())
-        throwSqlError(db.lastError());
-    // Reads the schema now, so that a damaged file fails here rather than at a later statement.
-    QSqlQuery probe(db);
-    if (!probe.exec(QStringLiteral("PRAGMA schema_version")))
-        throwSqlError(probe.lastError());
-}
-
 // Settings the program needs of some drivers, where the DSN file does not say otherwise.
 void addDriverDefaults(OdbcSource& source)
 {
@@ -143,6 +127,22 @@ void runText(const QString& connection, const QString& text)
 }
 
 } // namespace
+
+void openSqliteConnection(const QString& name, const QString& file)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(sqliteDriver, name);
+    // Read and write, but never create: a file that went missing since it was checked must not
+    // come back empty. Every character of the name is encoded, so '#', '%' or '?' stay in it.
+    db.setDatabaseName(
+        QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(sqliteOptions);
+    if (!db.open())
+        throwSqlError(db.lastError());
+    // Reads the schema now, so that a damaged file fails here rather than at a later statement.
+    QSqlQuery probe(db);
+    if (!probe.exec(QStringLiteral("PRAGMA schema_version")))
+        throwSqlError(probe.lastError());
+}
 
 void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath,
     const QString& fileDsn)

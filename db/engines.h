@@ -29,6 +29,10 @@ enum : int {
 
 struct OdbcSource;
 
+// Adds and opens the connection `name` on the SQLite file `file`, read and write; a file that is
+// not there is never created.
+void openSqliteConnection(const QString& name, const QString& file);
+
 // Adds and opens the connection `name` through Qt's ODBC driver, on a source read from the file
 // DSN `fileDsn` (if any). Gives up after ten seconds when the source does not answer.
 void openOdbcConnection(const QString& name, const OdbcSource& source, const QString& windowsPath,

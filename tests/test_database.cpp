@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include "db/database.h"
+#include "db/engines.h"
 #include "db/granguia.h"
 #include "db/odbc.h"
 #include "tests/support.h"
@@ -139,6 +140,12 @@ void DatabaseTest::missingFileIsNeverCreated()
     QVERIFY(!QFile::exists(database.folder() + QStringLiteral("/drive_c/Tarvex.win/Otra.mdb")));
     QCOMPARE(failureNumber([&] { openDatabase(QStringLiteral("C:\\NoHay\\Tarvex.mdb")); }), 3024);
     QVERIFY(!QFile::exists(database.folder() + QStringLiteral("/drive_c/NoHay")));
+
+    // Nor by the SQLite open itself, should the file go between the check and the open.
+    const QString gone = database.folder() + QStringLiteral("/drive_c/Tarvex.win/Ida.mdb");
+    QVERIFY(failureNumber([&] { openSqliteConnection(QStringLiteral("ida"), gone); }) != noFailure);
+    QSqlDatabase::removeDatabase(QStringLiteral("ida"));
+    QVERIFY(!QFile::exists(gone));
 }
 
 void DatabaseTest::onlyDatabasesOpen()
