@@ -3,6 +3,7 @@
 #include <thread>
 #include <utility>
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include "db/database.h"
@@ -37,6 +38,7 @@ private slots:
     void copyChecksBeforeWriting();
     void failedCopyLeavesNothingAndConnectionUsable();
     void serverGoneMidCopyLeavesNothing();
+    void copyLocksOnlyItsOwnBlock();
 };
 
 void StatementsTest::initTestCase()
@@ -253,6 +255,39 @@ void StatementsTest::serverGoneMidCopyLeavesNothing()
     QVERIFY2(number != noFailure, qPrintable(text));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
     QCOMPARE(database.count(), 2000);
+}
+
+void StatementsTest::copyLocksOnlyItsOwnBlock()
+{
+    if (testEngine() != TestEngine::Postgres)
+        QSKIP("SQLite's write lock is the whole database's");
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Origen"), agenda, 3);
+    database.addBlock(QStringLiteral("Origen"), QStringLiteral("Nóminas"), 3);
+    database.slowInsertsOf(QStringLiteral("Agenda-1"), 4);
+
+    // One operator's copy of Agenda to Nueva sits in its transaction…
+    std::thread first([] {
+        auto connection = openDatabase(CompanyDatabase::windowsPath);
+        copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda);
+    });
+    const QString sleeping = QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                                            "current_database() AND wait_event = 'PgSleep'");
+    for (int attempt = 0; attempt < 200 && database.column(sleeping) != QStringList {"1"};
+         ++attempt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    // …while another copies Nóminas to the same new company without waiting for it.
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    QElapsedTimer timer;
+    timer.start();
+    const DatabaseConnection::BlockCopy outcome = copy(
+        *connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Nóminas"));
+    const qint64 waited = timer.elapsed();
+    first.join();
+    QCOMPARE(outcome, DatabaseConnection::BlockCopy::Copied);
+    QVERIFY2(waited < 2000, qPrintable(QString::number(waited)));
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 6);
 }
 
 QTEST_GUILESS_MAIN(StatementsTest)
