@@ -5,9 +5,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
 
+#include "app/services.h"
 #include "app/startup.h"
 #include "tests/support.h"
 
@@ -36,6 +40,7 @@ private slots:
     void salirEndsTheProgram();
     void closingTheWindowEndsTheProgram();
     void databaseFailureIsReportedAndEndsWithError();
+    void realMessageBoxShowsEachStyle();
 };
 
 void WindowTest::cleanup()
@@ -353,6 +358,15 @@ void WindowTest::typedCompanyIsNeitherChosenNorAdded()
     QTest::keyClick(harness.companies(), Qt::Key_Tab);
     QCOMPARE(harness.companies()->currentText(), QStringLiteral("Ac"));
 
+    // Nor does the mouse wheel over the closed box put a company into it.
+    harness.companies()->setEditText(QString());
+    const QPoint middle = harness.companies()->rect().center();
+    QWheelEvent wheel(middle, harness.companies()->mapToGlobal(middle), QPoint(), QPoint(0, -120),
+        Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(harness.companies(), &wheel);
+    QCOMPARE(harness.companies()->currentText(), QString());
+    QCOMPARE(harness.programs()->count(), 0);
+
     // Typing the exact name is still typing: the programs are listed only when it is chosen.
     harness.companies()->setFocus();
     harness.companies()->setEditText(QString());
@@ -414,6 +428,60 @@ void WindowTest::databaseFailureIsReportedAndEndsWithError()
     QCOMPARE(harness.programEnd.statuses, QList<int> {1});
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
     harness.window->close();
+}
+
+void WindowTest::realMessageBoxShowsEachStyle()
+{
+    struct Case
+    {
+        int style;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+        // What Return (the default button) and Escape answer.
+        int onReturn;
+        int onEscape;
+    };
+    using Answer = QMessageBox::StandardButton;
+    const QList<Case> cases = {
+        {MessageStyle::Ok, QMessageBox::NoIcon, Answer::Ok, MessageAnswer::Ok, MessageAnswer::Ok},
+        {MessageStyle::YesNo, QMessageBox::NoIcon, Answer::Yes | Answer::No, MessageAnswer::Yes,
+            MessageAnswer::No},
+        {MessageStyle::Critical, QMessageBox::Critical, Answer::Ok, MessageAnswer::Ok,
+            MessageAnswer::Ok},
+        {MessageStyle::Information, QMessageBox::Information, Answer::Ok, MessageAnswer::Ok,
+            MessageAnswer::Ok},
+    };
+    QtMessageBox messages;
+    for (const Case& test : cases) {
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            QMessageBox* shown = nullptr;
+            QString title, text;
+            Qt::TextFormat format = Qt::AutoText;
+            QMessageBox::Icon icon = QMessageBox::NoIcon;
+            QMessageBox::StandardButtons buttons;
+            QTimer::singleShot(0, [&] {
+                shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!shown)
+                    return;
+                title = shown->windowTitle();
+                text = shown->text();
+                format = shown->textFormat();
+                icon = shown->icon();
+                buttons = shown->standardButtons();
+                QTest::keyClick(shown, key);
+            });
+            const QString givenTitle = key == Qt::Key_Return ? QString() : installationTitle;
+            const int answer
+                = messages.show(QStringLiteral("<b>Uno</b>\r\nDos"), test.style, givenTitle);
+            QVERIFY2(shown, "no message box was shown");
+            QCOMPARE(title, givenTitle.isEmpty() ? QStringLiteral("Duplivo") : givenTitle);
+            QCOMPARE(text, QStringLiteral("<b>Uno</b>\nDos"));
+            QCOMPARE(format, Qt::PlainText);
+            QCOMPARE(icon, test.icon);
+            QCOMPARE(buttons, test.buttons);
+            QCOMPARE(answer, key == Qt::Key_Return ? test.onReturn : test.onEscape);
+        }
+    }
 }
 
 QTEST_MAIN(WindowTest)
