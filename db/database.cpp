@@ -318,20 +318,19 @@ int DatabaseConnection::copyRows(const CopyStatements& copy)
 {
     if (m_copyForm == CopyForm::InsertSelect)
         return execute(copy.insertSelect);
-    QSqlQuery rows = prepared(m_name, copy.readRows);
-    run(rows);
+    // The block is read whole before the first append: not every driver runs a statement while
+    // another one's rows are still being read on the same connection.
+    const std::shared_ptr<ResultSet> rows = openSnapshot(copy.readRows);
     QSqlQuery append = prepared(m_name, copy.appendRow);
-    const int fixed = int(copy.appendRow.values.size());
-    const int columns = rows.record().count();
+    const qsizetype fixed = copy.appendRow.values.size();
     int written = 0;
-    while (rows.next()) {
-        for (int column = 0; column < columns; ++column)
-            append.bindValue(fixed + column, rows.value(column));
+    for (rows->moveFirst(); !rows->atEnd(); rows->moveNext()) {
+        const QVariantList& row = rows->row();
+        for (qsizetype column = 0; column < row.size(); ++column)
+            append.bindValue(int(fixed + column), row[column]);
         run(append);
         ++written;
     }
-    if (rows.lastError().isValid())
-        throwSqlError(rows.lastError());
     return written;
 }
 

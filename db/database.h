@@ -46,6 +46,8 @@ public:
     void moveNext() { ++m_current; }
     // The column is found without regard to case.
     QVariant field(const QString& column) const;
+    // Every value of the current row, in the select's order.
+    const QVariantList& row() const { return m_rows.at(m_current); }
 
 private:
     QStringList m_columns;
