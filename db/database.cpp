@@ -338,22 +338,115 @@ void DatabaseConnection::setUpSession()
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (m_engine == Engine::Sqlite) {
-        m_writeLock = WriteLock::Immediate;
-        m_copyForm = CopyForm::InsertSelect;
+        m_dialect = Dialect::Sqlite;
     } else if (db.driver()->dbmsType() == QSqlDriver::PostgreSQL) {
+        m_dialect = Dialect::PostgreSql;
         // Every statement of the session, not only the copy, waits ten seconds for another
         // program's lock, as SQLite's busy timeout does.
         runText(m_name, QStringLiteral("SET lock_timeout = '10s'"));
-        m_writeLock = WriteLock::Advisory;
-        m_copyForm = CopyForm::InsertSelect;
     } else if (QSqlQuery probe(db);
                m_engine == Engine::Odbc && probe.exec(QStringLiteral("SELECT sqlite_version()"))) {
-        // A SQLite file behind an ODBC driver: lock it as SQLite, and read its schema now, as a
-        // file opened directly is.
+        // A SQLite file behind an ODBC driver: read its schema now, as a file opened directly is.
+        m_dialect = Dialect::Sqlite;
         runText(m_name, QStringLiteral("PRAGMA schema_version"));
+    }
+    switch (m_dialect) {
+    case Dialect::Sqlite:
         m_writeLock = WriteLock::Immediate;
         m_copyForm = CopyForm::InsertSelect;
+        break;
+    case Dialect::PostgreSql:
+        m_writeLock = WriteLock::Advisory;
+        m_copyForm = CopyForm::InsertSelect;
+        break;
+    case Dialect::Other:
+        break;
     }
+}
+
+int DatabaseConnection::indexedLeadingColumns(const QString& table, const QStringList& columns)
+{
+    auto known = m_indexes.find(table);
+    if (known == m_indexes.end())
+        known = m_indexes.insert(table, seekableIndexes(table));
+    // SQLite matches names without regard to case; PostgreSQL folds the unquoted names the
+    // statements use to lower case.
+    const auto sameName = [this](const QString& key, const QString& column) {
+        return m_dialect == Dialect::Sqlite ? key.compare(column, Qt::CaseInsensitive) == 0
+                                            : key == column.toLower();
+    };
+    int best = 0;
+    for (const QStringList& keys : *known) {
+        int matched = 0;
+        while (matched < columns.size() && matched < keys.size()
+            && sameName(keys[matched], columns[matched]))
+            ++matched;
+        best = std::max(best, matched);
+    }
+    return best;
+}
+
+QList<QStringList> DatabaseConnection::seekableIndexes(const QString& table)
+{
+    // Rows of (index, key column), in key order. A key that is an expression or that the engine
+    // could not seek by the column's own comparison comes back without a name.
+    Statement keys;
+    switch (m_dialect) {
+    case Dialect::Sqlite:
+        // A partial index holds only some rows. An index with a collation of its own (or, for a
+        // constraint's index, a table with one anywhere) may not compare as the column does,
+        // and a seek by the column's comparison could not use it.
+        keys = {QStringLiteral(
+                    "SELECT il.name, ix.name FROM pragma_index_list(?) AS il "
+                    "JOIN pragma_index_xinfo(il.name) AS ix "
+                    "LEFT JOIN sqlite_master AS idx ON idx.type = 'index' AND idx.name = il.name "
+                    "LEFT JOIN sqlite_master AS tbl ON tbl.type = 'table' "
+                    "AND tbl.name = ? COLLATE NOCASE "
+                    "WHERE il.partial = 0 AND ix.key = 1 "
+                    "AND coalesce(idx.sql, tbl.sql) NOT LIKE '%collate%' "
+                    "ORDER BY il.name, ix.seqno"),
+            {table, table}};
+        break;
+    case Dialect::PostgreSql:
+        // Only valid, whole b-tree indexes on text columns, each key with the column's own
+        // collation and its type's default ordering.
+        keys = {QStringLiteral(
+                    "SELECT i.indexrelid::bigint, a.attname::text FROM pg_index AS i "
+                    "JOIN pg_class AS c ON c.oid = i.indexrelid "
+                    "JOIN pg_am AS m ON m.oid = c.relam "
+                    "CROSS JOIN LATERAL generate_series(1, i.indnkeyatts) AS k(n) "
+                    "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid "
+                    "AND a.attnum = i.indkey[k.n - 1] "
+                    "AND a.atttypid IN ('text'::regtype, 'varchar'::regtype, 'bpchar'::regtype) "
+                    "AND a.attcollation = i.indcollation[k.n - 1] "
+                    "AND EXISTS (SELECT 1 FROM pg_opclass AS o "
+                    "WHERE o.oid = i.indclass[k.n - 1] AND o.opcdefault) "
+                    "WHERE i.indrelid = to_regclass(CAST(? AS text)) AND m.amname = 'btree' "
+                    "AND i.indisvalid AND i.indpred IS NULL "
+                    "ORDER BY 1, k.n"),
+            {table}};
+        break;
+    case Dialect::Other:
+        return {};
+    }
+    const std::shared_ptr<ResultSet> rows = openSnapshot(keys);
+    QList<QStringList> indexes;
+    QVariant current;
+    for (rows->moveFirst(); !rows->atEnd(); rows->moveNext()) {
+        const QVariantList& row = rows->row();
+        if (indexes.isEmpty() || row[0] != current) {
+            indexes.append(QStringList());
+            current = row[0];
+        }
+        indexes.last().append(row[1].isNull() ? QString() : row[1].toString());
+    }
+    // A nameless key ends what the index can be sought by.
+    for (QStringList& index : indexes) {
+        const qsizetype end = index.indexOf(QString());
+        if (end >= 0)
+            index.resize(end);
+    }
+    return indexes;
 }
 
 void DatabaseConnection::beginWrite(const Statement& check)

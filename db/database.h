@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -64,6 +65,9 @@ class DatabaseConnection
 public:
     enum class BlockCopy { Copied, AlreadyPresent, NothingToCopy };
     enum class CopyForm { InsertSelect, RowByRow };
+    // The SQL the engine behind the connection speaks, found when it opens. A SQLite file behind
+    // an ODBC driver speaks SQLite's.
+    enum class Dialect { Sqlite, PostgreSql, Other };
 
     ~DatabaseConnection();
     DatabaseConnection(const DatabaseConnection&) = delete;
@@ -74,6 +78,12 @@ public:
     // Chosen for the engine when the connection opens; the tests run both forms on their engines.
     CopyForm copyForm() const { return m_copyForm; }
     void setCopyForm(CopyForm form) { m_copyForm = form; }
+    Dialect dialect() const { return m_dialect; }
+
+    // How many of `columns`, in order, lead one index of `table` that the engine can seek by
+    // each column's own comparison (its collation, its default ordering): 0 when none does, and
+    // always 0 on engines whose schema is not read. The schema is read once per connection.
+    int indexedLeadingColumns(const QString& table, const QStringList& columns);
 
     std::shared_ptr<ResultSet> openSnapshot(const Statement& select);
     // Runs an action statement and returns the number of rows it changed.
@@ -98,8 +108,11 @@ private:
     friend std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
     DatabaseConnection(QString name, Engine engine);
 
-    // Chooses the write lock and sets what the session needs of the engine.
+    // Finds the dialect, chooses the write lock and sets what the session needs of the engine.
     void setUpSession();
+    // Each usable index of the table as its key columns in order, as far as they are plain
+    // columns.
+    QList<QStringList> seekableIndexes(const QString& table);
     void beginWrite(const Statement& check);
     void endWrite(bool commit);
     // The rows written.
@@ -107,8 +120,10 @@ private:
 
     QString m_name;
     Engine m_engine;
+    Dialect m_dialect = Dialect::Other;
     WriteLock m_writeLock = WriteLock::Transaction;
     CopyForm m_copyForm = CopyForm::RowByRow;
+    QHash<QString, QList<QStringList>> m_indexes;
 };
 
 // Opens the database file named by a Windows path (see resolveDatabaseFile). The file must exist

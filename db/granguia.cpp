@@ -2,14 +2,53 @@
 
 namespace duplivo::granguia {
 
-Statement listCompanies()
+namespace {
+
+const QString table = QStringLiteral("GRANGUIA");
+const QStringList companyThenProgram = {QStringLiteral("Empresa"), QStringLiteral("Aplica")};
+
+} // namespace
+
+Statement listCompanies(ListRead read)
 {
-    return {QStringLiteral("SELECT DISTINCT Empresa FROM GRANGUIA"), {}};
+    if (read == ListRead::Distinct)
+        return {QStringLiteral("SELECT DISTINCT Empresa FROM GRANGUIA"), {}};
+    // The table's column stands on the left of each comparison, so that its collation decides.
+    return {QStringLiteral("WITH RECURSIVE walk (Empresa) AS ("
+                           "SELECT min(Empresa) FROM GRANGUIA "
+                           "UNION ALL "
+                           "SELECT (SELECT min(GRANGUIA.Empresa) FROM GRANGUIA "
+                           "WHERE GRANGUIA.Empresa > walk.Empresa) "
+                           "FROM walk WHERE walk.Empresa IS NOT NULL) "
+                           "SELECT Empresa FROM walk WHERE Empresa IS NOT NULL"),
+        {}};
 }
 
-Statement listPrograms(const QString& company)
+Statement listPrograms(const QString& company, ListRead read)
 {
-    return {QStringLiteral("SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = ?"), {company}};
+    if (read == ListRead::Distinct)
+        return {
+            QStringLiteral("SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = ?"), {company}};
+    return {QStringLiteral("WITH RECURSIVE walk (Aplica) AS ("
+                           "SELECT min(Aplica) FROM GRANGUIA WHERE Empresa = ? "
+                           "UNION ALL "
+                           "SELECT (SELECT min(GRANGUIA.Aplica) FROM GRANGUIA "
+                           "WHERE GRANGUIA.Empresa = ? AND GRANGUIA.Aplica > walk.Aplica) "
+                           "FROM walk WHERE walk.Aplica IS NOT NULL) "
+                           "SELECT Aplica FROM walk WHERE Aplica IS NOT NULL"),
+        {company, company}};
+}
+
+ListRead companyListRead(DatabaseConnection& connection)
+{
+    return connection.indexedLeadingColumns(table, companyThenProgram) >= 1 ? ListRead::IndexWalk
+                                                                            : ListRead::Distinct;
+}
+
+ListRead programListRead(DatabaseConnection& connection)
+{
+    return connection.indexedLeadingColumns(table, companyThenProgram) >= 2 ? ListRead::IndexWalk
+                                                                            : ListRead::Distinct;
 }
 
 Statement findBlock(const QString& company, const QString& program)

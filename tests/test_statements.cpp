@@ -33,6 +33,7 @@ class StatementsTest : public QObject
 private slots:
     void initTestCase();
     void valuesSelectExactlyTheirOwnRows();
+    void listsAreTheSameReadEitherWay();
     void copyKeepsValuesAndDefaultsTheRest_data();
     void copyKeepsValuesAndDefaultsTheRest();
     void copyChecksBeforeWriting();
@@ -102,6 +103,85 @@ void StatementsTest::valuesSelectExactlyTheirOwnRows()
     }
     QCOMPARE(database.block(QStringLiteral("Espacio"), QStringLiteral("Común")).size(), 1);
     QCOMPARE(database.block(QStringLiteral("axb"), QStringLiteral("Común")).size(), 1);
+}
+
+void StatementsTest::listsAreTheSameReadEitherWay()
+{
+    CompanyDatabase database;
+    const bool postgres = database.engine() == TestEngine::Postgres;
+    const QStringList companies
+        = {QStringLiteral("Ana"), QStringLiteral("ana"), QStringLiteral("ANA"),
+            QStringLiteral("Ánade"), QStringLiteral("anade"), QStringLiteral("Espacio"),
+            QStringLiteral("Espacio "), QString(""), QStringLiteral("Ñu"), QStringLiteral("Zeta")};
+    const QStringList programs = {QStringLiteral("Nóminas"), QStringLiteral("nóminas"),
+        QStringLiteral("Nominas"), QStringLiteral("Caja"), QStringLiteral("Caja "), QString("")};
+    // Checks the reads the connection chooses and that both reads give the expected lists; a
+    // failure names the schema.
+    const auto lists = [&](const char* schema, granguia::ListRead companyRead,
+                           granguia::ListRead programRead, const QStringList& expected) {
+        const QByteArray where = QByteArray("schema: ") + schema;
+        // A new connection reads the schema afresh.
+        auto connection = openDatabase(CompanyDatabase::windowsPath);
+        QVERIFY2(granguia::companyListRead(*connection) == companyRead, where + ", company read");
+        QVERIFY2(granguia::programListRead(*connection) == programRead, where + ", program read");
+        const auto read = [&](const Statement& statement, const QString& column) {
+            // NULL left out, as the window leaves it; an empty name stays.
+            const auto rows = connection->openSnapshot(statement);
+            QStringList values;
+            for (rows->moveFirst(); !rows->atEnd(); rows->moveNext()) {
+                if (const QVariant value = rows->field(column); !value.isNull())
+                    values << value.toString();
+            }
+            values.sort();
+            return values;
+        };
+        const QStringList listed
+            = read(granguia::listCompanies(granguia::ListRead::IndexWalk), granguia::companyColumn);
+        QVERIFY2(listed == expected, where);
+        QVERIFY2(listed == read(granguia::listCompanies(), granguia::companyColumn), where);
+        for (const QString& company : listed + QStringList {QStringLiteral("Nadie")}) {
+            QVERIFY2(read(granguia::listPrograms(company, granguia::ListRead::IndexWalk),
+                         granguia::programColumn)
+                    == read(granguia::listPrograms(company), granguia::programColumn),
+                where + ", company " + company.toUtf8());
+        }
+    };
+
+    using enum granguia::ListRead;
+    lists("empty", IndexWalk, IndexWalk, {});
+    QVERIFY(!QTest::currentTestFailed());
+    // Rows without a company or without a program, and every company with every program.
+    database.insert(QVariant(), QStringLiteral("Huérfano"), QStringLiteral("1"), QVariant());
+    for (const QString& company : companies) {
+        database.insert(company, QVariant(), QStringLiteral("1"), QVariant());
+        for (const QString& program : programs)
+            database.insert(company, program, QStringLiteral("1"), QVariant());
+    }
+    QStringList expected = companies;
+    expected.sort();
+    lists("index on both", IndexWalk, IndexWalk, expected);
+    QVERIFY(!QTest::currentTestFailed());
+
+    database.exec(QStringLiteral("DROP INDEX GRANGUIA_Empresa_Aplica"));
+    lists("no index", Distinct, Distinct, expected);
+    QVERIFY(!QTest::currentTestFailed());
+    const QList<std::pair<QString, std::pair<granguia::ListRead, granguia::ListRead>>> indexes = {
+        {QStringLiteral("(Empresa)"), {IndexWalk, Distinct}},
+        {QStringLiteral("(Aplica, Empresa)"), {Distinct, Distinct}},
+        {QStringLiteral("(Empresa, Aplica) WHERE Empresa IS NOT NULL"), {Distinct, Distinct}},
+        {postgres ? QStringLiteral("(Empresa COLLATE \"C\", Aplica)")
+                  : QStringLiteral("(Empresa COLLATE NOCASE, Aplica)"),
+            {Distinct, Distinct}},
+        {postgres ? QStringLiteral("(lower(Empresa), Aplica)")
+                  : QStringLiteral("((Empresa || ''), Aplica)"),
+            {Distinct, Distinct}},
+    };
+    for (const auto& [columns, reads] : indexes) {
+        database.exec(QStringLiteral("CREATE INDEX Probada ON GRANGUIA %1").arg(columns));
+        lists(qPrintable(columns), reads.first, reads.second, expected);
+        database.exec(QStringLiteral("DROP INDEX Probada"));
+        QVERIFY(!QTest::currentTestFailed());
+    }
 }
 
 void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()

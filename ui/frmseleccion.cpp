@@ -244,8 +244,8 @@ void frmSeleccion::replaceCompanies(const QStringList& companies)
 void frmSeleccion::cmbEmpresaOrigen_GotFocus()
 {
     const BusyCursor busy;
-    m_state.statement = granguia::listCompanies();
     m_state.database = openDatabase(m_state.databasePath);
+    m_state.statement = granguia::listCompanies(granguia::companyListRead(*m_state.database));
     m_state.rows = m_state.database->openSnapshot(m_state.statement);
     replaceCompanies(columnValues(granguia::companyColumn));
 }
@@ -261,8 +261,9 @@ void frmSeleccion::cmbEmpresaOrigen_Click()
     m_cmbEmpresaOrigen->lineEdit()->setCursorPosition(0);
     {
         const BusyCursor busy;
-        m_state.statement = granguia::listPrograms(m_state.sourceCompany);
         m_state.database = openDatabase(m_state.databasePath);
+        m_state.statement = granguia::listPrograms(
+            m_state.sourceCompany, granguia::programListRead(*m_state.database));
         m_state.rows = m_state.database->openSnapshot(m_state.statement);
         const QSignalBlocker blocker(m_lstProgramas);
         m_lstProgramas->addItems(columnValues(granguia::programColumn));

@@ -412,17 +412,18 @@ QStringList copied(QStringList rows)
     return rows;
 }
 
-// The lists show what the engine returns in the engine's order, which on PostgreSQL follows
-// neither insertion nor name; so the cases ask the program's own queries to know what is where.
+// The cases' tables have an index on (Empresa, Aplica), so the lists come in each column's own
+// order, whatever the order the rows went in.
 QStringList companiesOf(const CompanyDatabase& database)
 {
-    return database.column(QStringLiteral("SELECT DISTINCT Empresa FROM GRANGUIA"));
+    return database.column(QStringLiteral("SELECT DISTINCT Empresa FROM GRANGUIA ORDER BY 1"));
 }
 
 QStringList programsOf(const CompanyDatabase& database, const QString& company)
 {
     return database.column(
-        QStringLiteral("SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = '%1'").arg(company));
+        QStringLiteral("SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = '%1' ORDER BY 1")
+            .arg(company));
 }
 
 // Whether the database path holds the SQLite file itself. Cases about that file run only then:
