@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <sqlite3.h>
 
+#include "bench/cases.h"
 #include "bench/copymemory.h"
 #include "bench/dataset.h"
 #include "bench/measure.h"
@@ -24,8 +25,6 @@ namespace duplivo::bench {
 
 namespace {
 
-// Timed runs of each path, after one that is not counted.
-constexpr int runs = 11;
 constexpr int launches = 11;
 
 constexpr double ratioLimit = 1.5;
@@ -34,56 +33,6 @@ constexpr double copyMemoryLimitMiB = 32.0;
 constexpr double startupRatioLimit = 1.3;
 
 const QString copyMemoryMode = QStringLiteral("--copy-memory");
-
-struct Case
-{
-    QString name;
-    // Untimed, before each run: puts back the database the run starts from.
-    std::function<void()> reset;
-    std::function<qint64()> ours;
-    std::function<qint64()> raw;
-    // What both paths return: the values listed, or whether the block was copied, or the rows
-    // deleted.
-    qint64 expected;
-    // Untimed, after each run: the rows the run left in the block it wrote.
-    std::function<qint64()> afterwards = {};
-    qint64 expectedAfterwards = 0;
-};
-
-struct Timing
-{
-    double oursMs;
-    double rawMs;
-    double ratio() const { return oursMs / rawMs; }
-};
-
-struct Verdict
-{
-    QString what;
-    double value;
-    double limit;
-};
-
-// The window's own walk over a result (frmSeleccion::columnValues).
-QStringList columnValues(ResultSet& rows, const QString& column)
-{
-    QStringList values;
-    if (rows.hasRows()) {
-        for (rows.moveFirst(); !rows.atEnd(); rows.moveNext()) {
-            const QVariant value = rows.field(column);
-            if (!value.isNull())
-                values << value.toString();
-        }
-    }
-    return values;
-}
-
-qint64 oursList(const Statement& select, const QString& column)
-{
-    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    const std::shared_ptr<ResultSet> rows = connection->openSnapshot(select);
-    return columnValues(*rows, column).size();
-}
 
 qint64 rawList(const QByteArray& file, const RawSql& select)
 {
@@ -96,14 +45,6 @@ qint64 rawList(const QByteArray& file, const RawSql& select)
             values.emplace_back(text, sqlite3_column_bytes(query.handle(), 0));
     }
     return qint64(values.size());
-}
-
-qint64 oursCopy(const QString& source, const QString& program)
-{
-    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    return connection->copyUnlessPresent(granguia::findBlock(data::newCompany, program),
-               granguia::copyBlock(source, data::newCompany, program))
-        == DatabaseConnection::BlockCopy::Copied;
 }
 
 // The same transaction as DatabaseConnection::copyUnlessPresent.
@@ -126,87 +67,12 @@ qint64 rawCopy(const QByteArray& file, const RawSql& check, const RawSql& copy)
     return copied > 0;
 }
 
-qint64 oursDelete(const QString& company, const QString& program)
-{
-    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    return connection->execute(granguia::deleteBlock(company, program));
-}
-
 qint64 rawDelete(const QByteArray& file, const RawSql& remove)
 {
     const RawConnection connection(file);
     RawStatement statement(connection, remove);
     statement.step();
     return sqlite3_changes(connection.handle());
-}
-
-double timeOnce(const Case& c, const std::function<qint64()>& path, const char* side)
-{
-    if (c.reset)
-        c.reset();
-    const Clock::time_point start = Clock::now();
-    const qint64 result = path();
-    const double ms = millisecondsSince(start);
-    if (result != c.expected)
-        fail(QStringLiteral("%1 (%2) da %3 en vez de %4")
-                 .arg(c.name, QLatin1String(side))
-                 .arg(result)
-                 .arg(c.expected));
-    if (c.afterwards) {
-        const qint64 left = c.afterwards();
-        if (left != c.expectedAfterwards)
-            fail(QStringLiteral("%1 (%2) deja %3 filas en vez de %4")
-                     .arg(c.name, QLatin1String(side))
-                     .arg(left)
-                     .arg(c.expectedAfterwards));
-    }
-    return ms;
-}
-
-// Runs the cases in turn, one run of each path of each case per round, so that a spell of load
-// from elsewhere on the machine falls on all of them rather than on one; cases compared with each
-// other go in one call.
-std::vector<Timing> runCases(const std::vector<Case>& cases)
-{
-    for (const Case& c : cases) {
-        timeOnce(c, c.ours, "ours");
-        timeOnce(c, c.raw, "raw");
-    }
-    std::vector<std::vector<double>> ours(cases.size());
-    std::vector<std::vector<double>> raw(cases.size());
-    for (int round = 0; round < runs; ++round) {
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            // Alternating which goes first cancels any drift of the load within a round.
-            const std::size_t k = (i + round) % cases.size();
-            const Case& c = cases[k];
-            if ((round + k) % 2 == 0) {
-                ours[k].push_back(timeOnce(c, c.ours, "ours"));
-                raw[k].push_back(timeOnce(c, c.raw, "raw"));
-            } else {
-                raw[k].push_back(timeOnce(c, c.raw, "raw"));
-                ours[k].push_back(timeOnce(c, c.ours, "ours"));
-            }
-        }
-    }
-    std::vector<Timing> timings;
-    for (std::size_t k = 0; k < cases.size(); ++k) {
-        const Timing timing {median(ours[k]), median(raw[k])};
-        std::printf("%s ours_ms=%.3f raw_ms=%.3f ratio=%.2f\n", qPrintable(cases[k].name),
-            timing.oursMs, timing.rawMs, timing.ratio());
-        timings.push_back(timing);
-    }
-    std::fflush(stdout);
-    return timings;
-}
-
-Timing runCase(const Case& c)
-{
-    return runCases({c}).front();
-}
-
-void note(const QString& text)
-{
-    std::fprintf(stderr, "# %s\n", qPrintable(text));
 }
 
 void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QString& smallMaster,
@@ -223,16 +89,14 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
 
     drive.install(bigMaster);
     const RawSql companies = rawSql(granguia::listCompanies());
-    const Timing companyList = runCase({QStringLiteral("company_list"), nullptr,
-        [] { return oursList(granguia::listCompanies(), granguia::companyColumn); },
-        [&] { return rawList(file, companies); }, data::companies});
+    const Timing companyList
+        = runCase({QStringLiteral("company_list"), nullptr, [] { return oursCompanyList(); },
+            [&] { return rawList(file, companies); }, data::companies});
     verdicts.push_back({QStringLiteral("company_list ratio"), companyList.ratio(), ratioLimit});
 
     const RawSql programs = rawSql(granguia::listPrograms(data::typicalCompany));
     const Timing programList = runCase({QStringLiteral("program_list"), nullptr,
-        [] {
-            return oursList(granguia::listPrograms(data::typicalCompany), granguia::programColumn);
-        },
+        [] { return oursProgramList(data::typicalCompany); },
         [&] { return rawList(file, programs); }, data::programsPerCompany});
     verdicts.push_back({QStringLiteral("program_list ratio"), programList.ratio(), ratioLimit});
 

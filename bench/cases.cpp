@@ -1,0 +1,141 @@
+#include "bench/cases.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "bench/dataset.h"
+#include "bench/measure.h"
+#include "db/granguia.h"
+
+namespace duplivo::bench {
+
+namespace {
+
+// The window's own walk over a result (frmSeleccion::columnValues).
+QStringList columnValues(ResultSet& rows, const QString& column)
+{
+    QStringList values;
+    if (rows.hasRows()) {
+        for (rows.moveFirst(); !rows.atEnd(); rows.moveNext()) {
+            const QVariant value = rows.field(column);
+            if (!value.isNull())
+                values << value.toString();
+        }
+    }
+    return values;
+}
+
+qint64 listed(const std::function<Statement(DatabaseConnection&)>& select, const QString& column)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    const std::shared_ptr<ResultSet> rows = connection->openSnapshot(select(*connection));
+    return columnValues(*rows, column).size();
+}
+
+double timeOnce(const Case& c, const std::function<qint64()>& path, const char* side)
+{
+    if (c.reset)
+        c.reset();
+    const Clock::time_point start = Clock::now();
+    const qint64 result = path();
+    const double ms = millisecondsSince(start);
+    if (result != c.expected)
+        fail(QStringLiteral("%1 (%2) da %3 en vez de %4")
+                 .arg(c.name, QLatin1String(side))
+                 .arg(result)
+                 .arg(c.expected));
+    if (c.afterwards) {
+        const qint64 left = c.afterwards();
+        if (left != c.expectedAfterwards)
+            fail(QStringLiteral("%1 (%2) deja %3 filas en vez de %4")
+                     .arg(c.name, QLatin1String(side))
+                     .arg(left)
+                     .arg(c.expectedAfterwards));
+    }
+    return ms;
+}
+
+} // namespace
+
+qint64 oursCompanyList()
+{
+    return listed(
+        [](DatabaseConnection& connection) {
+            return granguia::listCompanies(granguia::companyListRead(connection));
+        },
+        granguia::companyColumn);
+}
+
+qint64 oursProgramList(const QString& company)
+{
+    return listed(
+        [&company](DatabaseConnection& connection) {
+            return granguia::listPrograms(company, granguia::programListRead(connection));
+        },
+        granguia::programColumn);
+}
+
+qint64 oursCopy(const QString& source, const QString& program)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    return connection->copyUnlessPresent(granguia::findBlock(data::newCompany, program),
+               granguia::copyBlock(source, data::newCompany, program))
+        == DatabaseConnection::BlockCopy::Copied;
+}
+
+qint64 oursDelete(const QString& company, const QString& program)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    return connection->execute(granguia::deleteBlock(company, program));
+}
+
+std::vector<Timing> runCases(const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        timeOnce(c, c.ours, "ours");
+        timeOnce(c, c.raw, "raw");
+    }
+    std::vector<std::vector<double>> ours(cases.size());
+    std::vector<std::vector<double>> raw(cases.size());
+    int rounds = 0;
+    for (const Case& c : cases)
+        rounds = std::max(rounds, c.runs);
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            // Alternating which goes first cancels any drift of the load within a round.
+            const std::size_t k = (i + round) % cases.size();
+            const Case& c = cases[k];
+            if (round >= c.runs)
+                continue;
+            if ((round + k) % 2 == 0) {
+                ours[k].push_back(timeOnce(c, c.ours, "ours"));
+                raw[k].push_back(timeOnce(c, c.raw, "raw"));
+            } else {
+                raw[k].push_back(timeOnce(c, c.raw, "raw"));
+                ours[k].push_back(timeOnce(c, c.ours, "ours"));
+            }
+        }
+    }
+    std::vector<Timing> timings;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const Timing timing {median(ours[k]), median(raw[k])};
+        std::printf("%s ours_ms=%.3f raw_ms=%.3f ratio=%.2f\n", qPrintable(cases[k].name),
+            timing.oursMs, timing.rawMs, timing.ratio());
+        timings.push_back(timing);
+    }
+    std::fflush(stdout);
+    return timings;
+}
+
+Timing runCase(const Case& c)
+{
+    return runCases({c}).front();
+}
+
+void note(const QString& text)
+{
+    std::fprintf(stderr, "# %s\n", qPrintable(text));
+}
+
+} // namespace duplivo::bench

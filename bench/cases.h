@@ -1,0 +1,65 @@
+// What every database case of the benchmark shares: the cases, how they are timed, and the
+// program's own paths through the functions the window's handlers call.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <QString>
+
+#include "db/database.h"
+
+namespace duplivo::bench {
+
+// Timed runs of each path, after one that is not counted.
+constexpr int runs = 11;
+
+struct Case
+{
+    QString name;
+    // Untimed, before each run: puts back the database the run starts from.
+    std::function<void()> reset;
+    std::function<qint64()> ours;
+    std::function<qint64()> raw;
+    // What both paths return: the values listed, or whether the block was copied, or the rows
+    // deleted.
+    qint64 expected;
+    // Untimed, after each run: the rows the run left in the block it wrote.
+    std::function<qint64()> afterwards = {};
+    qint64 expectedAfterwards = 0;
+    // Fewer timed runs for a case whose run takes seconds.
+    int runs = bench::runs;
+};
+
+struct Timing
+{
+    double oursMs;
+    double rawMs;
+    double ratio() const { return oursMs / rawMs; }
+};
+
+struct Verdict
+{
+    QString what;
+    double value;
+    double limit;
+};
+
+// Runs the cases in turn, one run of each path of each case per round, so that a spell of load
+// from elsewhere on the machine falls on all of them rather than on one; cases compared with each
+// other go in one call. Prints a line for each and returns their medians.
+std::vector<Timing> runCases(const std::vector<Case>& cases);
+Timing runCase(const Case& c);
+
+// A line for whoever runs the benchmark, not for the results.
+void note(const QString& text);
+
+// The window's paths on the database at the Wine drive's path, each on a new connection as the
+// window's handlers open one: the company list, one company's programs (each read the way the
+// window reads it), a copy of one block to the new company, and a delete.
+qint64 oursCompanyList();
+qint64 oursProgramList(const QString& company);
+qint64 oursCopy(const QString& source, const QString& program);
+qint64 oursDelete(const QString& company, const QString& program);
+
+} // namespace duplivo::bench
