@@ -41,6 +41,38 @@ public:
         delete layout()->replaceWidget(label, shown);
         label->hide();
     }
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event);
+        // Still centred where QDialog put it.
+        if (const int grown = fitText(); grown > 0)
+            move(x() - grown / 2, y());
+    }
+
+    bool event(QEvent* event) override
+    {
+        const bool done = QMessageBox::event(event);
+        if (event->type() == QEvent::LayoutRequest)
+            fitText();
+        return done;
+    }
+
+private:
+    // QMessageBox holds itself to min(screen - 480, 1000) px on screens wider than 1024 px, less
+    // than the text's own limit there: the box grows to its layout's minimum. Returns the growth.
+    int fitText()
+    {
+        layout()->activate();
+        const int width = layout()->totalMinimumSize().width();
+        const int grown = width - this->width();
+        if (grown <= 0)
+            return 0;
+        setFixedSize(width, layout()->totalHeightForWidth(width));
+        QCoreApplication::removePostedEvents(this, QEvent::LayoutRequest);
+        return grown;
+    }
 };
 
 QMessageBox::Icon iconFor(int style)
