@@ -2,15 +2,18 @@
 // the failure report, driven through the real widgets.
 #include <QApplication>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
 
+#include "app/messagetext.h"
 #include "app/services.h"
 #include "app/startup.h"
 #include "tests/support.h"
@@ -452,10 +455,12 @@ void WindowTest::realMessageBoxShowsEachStyle()
             MessageAnswer::Ok},
     };
     QtMessageBox messages;
+    QFont font;
     for (const Case& test : cases) {
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             QMessageBox* shown = nullptr;
             QString title, text;
+            bool textVisible = false;
             Qt::TextFormat format = Qt::AutoText;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
             QMessageBox::StandardButtons buttons;
@@ -464,7 +469,11 @@ void WindowTest::realMessageBoxShowsEachStyle()
                 if (!shown)
                     return;
                 title = shown->windowTitle();
-                text = shown->text();
+                if (const auto* shownText = shown->findChild<MessageText*>()) {
+                    text = shownText->text();
+                    textVisible = shownText->isVisible();
+                    font = shownText->font();
+                }
                 format = shown->textFormat();
                 icon = shown->icon();
                 buttons = shown->standardButtons();
@@ -476,11 +485,62 @@ void WindowTest::realMessageBoxShowsEachStyle()
             QVERIFY2(shown, "no message box was shown");
             QCOMPARE(title, givenTitle.isEmpty() ? QStringLiteral("Duplivo") : givenTitle);
             QCOMPARE(text, QStringLiteral("<b>Uno</b>\nDos"));
+            QVERIFY(textVisible);
             QCOMPARE(format, Qt::PlainText);
             QCOMPARE(icon, test.icon);
             QCOMPARE(buttons, test.buttons);
             QCOMPARE(answer, key == Qt::Key_Return ? test.onReturn : test.onEscape);
         }
+    }
+
+    // A line stays whole while it fits two thirds of the screen's available width (QMessageBox
+    // alone breaks it past half the screen or 500 px), built here to fall between the two in the
+    // box's own font. A name without spaces wider than that breaks inside the box.
+    const int screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+    const int oldLimit = std::min(screenWidth / 2, 500);
+    const QFontMetrics metrics(font);
+    QString line;
+    for (const QString& word :
+        QStringLiteral("La Empresa NUEVA tiene datos para Nóminas y no se pueden modificar los "
+                       "datos de una empresa ya creada ni los de sus ejercicios cerrados")
+            .split(u' ')) {
+        if (metrics.horizontalAdvance(line) > oldLimit)
+            break;
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    QVERIFY(metrics.horizontalAdvance(line) > oldLimit);
+    QVERIFY(metrics.horizontalAdvance(line) < screenWidth * 2 / 3);
+    const QString name = QStringLiteral("TransportesYLogísticaDelNorte").repeated(7).left(200);
+    const QStringList texts = {line + QStringLiteral("\r\nlos datos de una empresa ya creada."),
+        QStringLiteral("Esta seguro que desea borrar los datos de \r\nNóminas de la empresa ")
+            + name};
+    for (const QString& message : texts) {
+        int lines = 0;
+        qreal widest = 0;
+        int width = 0;
+        bool fits = false;
+        QTimer::singleShot(0, [&] {
+            auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            const auto* shownText = shown ? shown->findChild<MessageText*>() : nullptr;
+            if (shownText) {
+                const QTextLayout& layout = shownText->textLayout();
+                lines = layout.lineCount();
+                for (int i = 0; i < lines; ++i)
+                    widest = std::max(widest, layout.lineAt(i).naturalTextWidth());
+                width = shownText->width();
+                fits = shown->rect().contains(shownText->geometry())
+                    && shownText->heightForWidth(width) <= shownText->height();
+            }
+            if (shown)
+                QTest::keyClick(shown, Qt::Key_Escape);
+        });
+        messages.show(message, MessageStyle::YesNo);
+        QVERIFY2(widest <= width, qPrintable(message));
+        QVERIFY2(fits, qPrintable(message));
+        if (message == texts[0])
+            QCOMPARE(lines, 2);
+        else
+            QVERIFY2(lines > 2, qPrintable(message));
     }
 }
 
