@@ -36,6 +36,9 @@ public:
         // Before the swap: a new icon rebuilds the box's layout around the label.
         setIcon(icon);
         auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        // A Qt whose box has no such label shows the text its own way rather than not at all.
+        if (!label)
+            return;
         auto* shown = new MessageText(text, this);
         shown->setFont(label->font());
         delete layout()->replaceWidget(label, shown);
