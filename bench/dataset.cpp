@@ -114,8 +114,11 @@ bool RawStatement::step()
     return rc == SQLITE_ROW;
 }
 
-void generateDatabase(const QString& file, int companies, int rows, bool withBigBlock)
+void generateDatabase(
+    const QString& file, int companies, int rows, bool withBigBlock, int bigCompanyRows)
 {
+    if (withBigBlock && bigCompanyRows > 0)
+        fail(QStringLiteral("el bloque grande y la empresa grande no van juntos"));
     QFile::remove(file);
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db,
@@ -144,10 +147,13 @@ void generateDatabase(const QString& file, int companies, int rows, bool withBig
     const std::string bigProgram = data::bigProgram.toStdString();
     const std::string smallCompany = data::smallCompany.toStdString();
     const std::string smallProgram = data::smallProgram.toStdString();
-    const int setApart = withBigBlock ? 2 : 1;
-    const int ordinaryBlocks = companies * int(programs.size()) - setApart;
-    const int shared = rows - data::smallBlockRows - (withBigBlock ? data::bigBlockRows : 0);
+    const int programCount = int(programs.size());
+    const int setApart = 1 + (withBigBlock ? 1 : 0) + (bigCompanyRows > 0 ? programCount : 0);
+    const int ordinaryBlocks = companies * programCount - setApart;
+    const int shared
+        = rows - data::smallBlockRows - (withBigBlock ? data::bigBlockRows : 0) - bigCompanyRows;
     int ordinary = 0;
+    int heavy = 0;
     char clave[64];
     char cosa[64];
     for (int c = 0; c < companies; ++c) {
@@ -156,6 +162,9 @@ void generateDatabase(const QString& file, int companies, int rows, bool withBig
             int count = shared / ordinaryBlocks + (ordinary < shared % ordinaryBlocks ? 1 : 0);
             if (withBigBlock && company == bigCompany && program == bigProgram)
                 count = data::bigBlockRows;
+            else if (bigCompanyRows > 0 && company == bigCompany)
+                count = bigCompanyRows / programCount
+                    + (heavy++ < bigCompanyRows % programCount ? 1 : 0);
             else if (company == smallCompany && program == smallProgram)
                 count = data::smallBlockRows;
             else

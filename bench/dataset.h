@@ -25,12 +25,17 @@ inline constexpr int smallTableRows = 1'000;
 inline constexpr int programsPerCompany = 8;
 inline constexpr int bigBlockRows = 100'000;
 inline constexpr int smallBlockRows = 10;
+// The lists at scale: many rows, one company with a large share of them.
+inline constexpr int scaleRows = 5'000'000;
+inline constexpr int scaleCompanies = 300;
+inline constexpr int heavyCompanyRows = 1'000'000;
 
 inline const QString bigCompany = QStringLiteral("Empresa 000");
 inline const QString bigProgram = QStringLiteral("Contabilidad");
 inline const QString smallCompany = QStringLiteral("Empresa 001");
 inline const QString smallProgram = QStringLiteral("Agenda");
-// A company like most: eight programs of about 4,500 rows in all.
+// A company like most: eight programs of about 4,500 rows in all. In the database at scale the big
+// company holds the heavy company's rows.
 inline const QString typicalCompany = QStringLiteral("Empresa 100");
 inline const QString newCompany = QStringLiteral("Empresa Nueva");
 } // namespace data
@@ -80,8 +85,10 @@ private:
 };
 
 // Writes a new database of `companies` companies and `rows` rows: the small block always, the big
-// block when asked, and the other blocks sharing the remaining rows evenly.
-void generateDatabase(const QString& file, int companies, int rows, bool withBigBlock);
+// block when asked, or instead `bigCompanyRows` rows shared by the big company's programs, and the
+// other blocks sharing the remaining rows evenly.
+void generateDatabase(
+    const QString& file, int companies, int rows, bool withBigBlock, int bigCompanyRows = 0);
 
 qint64 countRows(const QString& file, const QString& company, const QString& program);
 

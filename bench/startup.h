@@ -1,6 +1,6 @@
-// Start-up time of the program against a minimal Qt Widgets window, and against the same window
-// showing one line of text, all launched on a private X server and timed until the server maps
-// their window.
+// Start-up time of the program against a minimal Qt Widgets window showing one line of text, and
+// against the same window empty, all launched on a private X server and timed until the server
+// maps their window.
 #pragma once
 
 #include <QString>

@@ -386,50 +386,55 @@ int DatabaseConnection::indexedLeadingColumns(const QString& table, const QStrin
     return best;
 }
 
-QList<QStringList> DatabaseConnection::seekableIndexes(const QString& table)
+std::optional<Statement> DatabaseConnection::indexKeysQuery(Dialect dialect, const QString& table)
 {
-    // Rows of (index, key column), in key order. A key that is an expression or that the engine
-    // could not seek by the column's own comparison comes back without a name.
-    Statement keys;
-    switch (m_dialect) {
+    switch (dialect) {
     case Dialect::Sqlite:
         // A partial index holds only some rows. An index with a collation of its own (or, for a
         // constraint's index, a table with one anywhere) may not compare as the column does,
         // and a seek by the column's comparison could not use it.
-        keys = {QStringLiteral(
-                    "SELECT il.name, ix.name FROM pragma_index_list(?) AS il "
-                    "JOIN pragma_index_xinfo(il.name) AS ix "
-                    "LEFT JOIN sqlite_master AS idx ON idx.type = 'index' AND idx.name = il.name "
-                    "LEFT JOIN sqlite_master AS tbl ON tbl.type = 'table' "
-                    "AND tbl.name = ? COLLATE NOCASE "
-                    "WHERE il.partial = 0 AND ix.key = 1 "
-                    "AND coalesce(idx.sql, tbl.sql) NOT LIKE '%collate%' "
-                    "ORDER BY il.name, ix.seqno"),
+        return Statement {
+            QStringLiteral(
+                "SELECT il.name, ix.name FROM pragma_index_list(?) AS il "
+                "JOIN pragma_index_xinfo(il.name) AS ix "
+                "LEFT JOIN sqlite_master AS idx ON idx.type = 'index' AND idx.name = il.name "
+                "LEFT JOIN sqlite_master AS tbl ON tbl.type = 'table' "
+                "AND tbl.name = ? COLLATE NOCASE "
+                "WHERE il.partial = 0 AND ix.key = 1 "
+                "AND coalesce(idx.sql, tbl.sql) NOT LIKE '%collate%' "
+                "ORDER BY il.name, ix.seqno"),
             {table, table}};
-        break;
     case Dialect::PostgreSql:
         // Only valid, whole b-tree indexes on text columns, each key with the column's own
         // collation and its type's default ordering.
-        keys = {QStringLiteral(
-                    "SELECT i.indexrelid::bigint, a.attname::text FROM pg_index AS i "
-                    "JOIN pg_class AS c ON c.oid = i.indexrelid "
-                    "JOIN pg_am AS m ON m.oid = c.relam "
-                    "CROSS JOIN LATERAL generate_series(1, i.indnkeyatts) AS k(n) "
-                    "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid "
-                    "AND a.attnum = i.indkey[k.n - 1] "
-                    "AND a.atttypid IN ('text'::regtype, 'varchar'::regtype, 'bpchar'::regtype) "
-                    "AND a.attcollation = i.indcollation[k.n - 1] "
-                    "AND EXISTS (SELECT 1 FROM pg_opclass AS o "
-                    "WHERE o.oid = i.indclass[k.n - 1] AND o.opcdefault) "
-                    "WHERE i.indrelid = to_regclass(CAST(? AS text)) AND m.amname = 'btree' "
-                    "AND i.indisvalid AND i.indpred IS NULL "
-                    "ORDER BY 1, k.n"),
+        return Statement {
+            QStringLiteral(
+                "SELECT i.indexrelid::bigint, a.attname::text FROM pg_index AS i "
+                "JOIN pg_class AS c ON c.oid = i.indexrelid "
+                "JOIN pg_am AS m ON m.oid = c.relam "
+                "CROSS JOIN LATERAL generate_series(1, i.indnkeyatts) AS k(n) "
+                "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid "
+                "AND a.attnum = i.indkey[k.n - 1] "
+                "AND a.atttypid IN ('text'::regtype, 'varchar'::regtype, 'bpchar'::regtype) "
+                "AND a.attcollation = i.indcollation[k.n - 1] "
+                "AND EXISTS (SELECT 1 FROM pg_opclass AS o "
+                "WHERE o.oid = i.indclass[k.n - 1] AND o.opcdefault) "
+                "WHERE i.indrelid = to_regclass(CAST(? AS text)) AND m.amname = 'btree' "
+                "AND i.indisvalid AND i.indpred IS NULL "
+                "ORDER BY 1, k.n"),
             {table}};
-        break;
     case Dialect::Other:
-        return {};
+        break;
     }
-    const std::shared_ptr<ResultSet> rows = openSnapshot(keys);
+    return std::nullopt;
+}
+
+QList<QStringList> DatabaseConnection::seekableIndexes(const QString& table)
+{
+    const std::optional<Statement> keys = indexKeysQuery(m_dialect, table);
+    if (!keys)
+        return {};
+    const std::shared_ptr<ResultSet> rows = openSnapshot(*keys);
     QList<QStringList> indexes;
     QVariant current;
     for (rows->moveFirst(); !rows->atEnd(); rows->moveNext()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include <QHash>
 #include <QList>
@@ -84,6 +85,10 @@ public:
     // each column's own comparison (its collation, its default ordering): 0 when none does, and
     // always 0 on engines whose schema is not read. The schema is read once per connection.
     int indexedLeadingColumns(const QString& table, const QStringList& columns);
+    // The query that reads the keys of the table's indexes for that: rows of (index, key column)
+    // in key order, a key the engine could not seek by the column's own comparison without a
+    // name. Nothing for the Other dialect.
+    static std::optional<Statement> indexKeysQuery(Dialect dialect, const QString& table);
 
     std::shared_ptr<ResultSet> openSnapshot(const Statement& select);
     // Runs an action statement and returns the number of rows it changed.

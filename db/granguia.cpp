@@ -4,7 +4,6 @@ namespace duplivo::granguia {
 
 namespace {
 
-const QString table = QStringLiteral("GRANGUIA");
 const QStringList companyThenProgram = {QStringLiteral("Empresa"), QStringLiteral("Aplica")};
 
 } // namespace
@@ -41,14 +40,16 @@ Statement listPrograms(const QString& company, ListRead read)
 
 ListRead companyListRead(DatabaseConnection& connection)
 {
-    return connection.indexedLeadingColumns(table, companyThenProgram) >= 1 ? ListRead::IndexWalk
-                                                                            : ListRead::Distinct;
+    return connection.indexedLeadingColumns(tableName, companyThenProgram) >= 1
+        ? ListRead::IndexWalk
+        : ListRead::Distinct;
 }
 
 ListRead programListRead(DatabaseConnection& connection)
 {
-    return connection.indexedLeadingColumns(table, companyThenProgram) >= 2 ? ListRead::IndexWalk
-                                                                            : ListRead::Distinct;
+    return connection.indexedLeadingColumns(tableName, companyThenProgram) >= 2
+        ? ListRead::IndexWalk
+        : ListRead::Distinct;
 }
 
 Statement findBlock(const QString& company, const QString& program)

@@ -6,6 +6,7 @@
 
 namespace duplivo::granguia {
 
+inline const QString tableName = QStringLiteral("GRANGUIA");
 // The column names read from results; names are matched without regard to case.
 inline const QString companyColumn = QStringLiteral("empresa");
 inline const QString programColumn = QStringLiteral("Aplica");
