@@ -12,21 +12,9 @@ install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
 install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> $<TARGET_FILE:Qt6::QODBCDriverPlugin>
     DESTINATION sqldrivers)
 
-# The compiler's own runtime: libstdc++, libgcc (SEH on 64-bit, DWARF-2 on 32-bit), winpthread.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(gcc_runtime libgcc_s_seh-1.dll)
-else()
-    set(gcc_runtime libgcc_s_dw2-1.dll)
-endif()
-foreach(dll libstdc++-6.dll ${gcc_runtime} libwinpthread-1.dll)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
-        OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
-    file(REAL_PATH "${found}" found)
-    if(NOT EXISTS "${found}")
-        message(FATAL_ERROR "The compiler does not know ${dll}")
-    endif()
-    install(FILES "${found}" DESTINATION .)
-endforeach()
+include(${PROJECT_SOURCE_DIR}/cmake/MingwRuntime.cmake)
+duplivo_mingw_runtime(mingw_runtime)
+install(FILES ${mingw_runtime} DESTINATION .)
 
 # Qt's Spanish button texts come from Debian's translations (qt6-translations-l10n); the file is
 # the same for every platform.

@@ -1,5 +1,5 @@
 # Cross-compiling for 32-bit Windows with Debian's MinGW-w64 (posix threads). Programs built here
-# run under Wine, so ctest runs the test executables through it.
+# run under Wine (tools/windows/run-test.sh starts each test there).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -13,5 +13,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)

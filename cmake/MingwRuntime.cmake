@@ -1,0 +1,20 @@
+# The MinGW compiler's own runtime a Windows program of this build needs beside it: libstdc++,
+# libgcc (SEH on 64-bit, DWARF-2 on 32-bit) and winpthread, as full paths in `out`.
+function(duplivo_mingw_runtime out)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(gcc_runtime libgcc_s_seh-1.dll)
+    else()
+        set(gcc_runtime libgcc_s_dw2-1.dll)
+    endif()
+    set(paths)
+    foreach(dll libstdc++-6.dll ${gcc_runtime} libwinpthread-1.dll)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+            OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+        file(REAL_PATH "${found}" found)
+        if(NOT EXISTS "${found}")
+            message(FATAL_ERROR "The compiler does not know ${dll}")
+        endif()
+        list(APPEND paths "${found}")
+    endforeach()
+    set(${out} ${paths} PARENT_SCOPE)
+endfunction()
