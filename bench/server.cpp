@@ -133,7 +133,7 @@ public:
     PgResult& operator=(const PgResult&) = delete;
 
     PGresult* handle() const { return m_result; }
-    // The non-null values of one column, read as the program's driver reads them: all of them.
+    // The non-null values of one column, each copied out as the program copies out what it lists.
     std::vector<std::string> column(int column) const
     {
         std::vector<std::string> values;
@@ -157,8 +157,11 @@ public:
     explicit PgConnection(const QByteArray& info)
         : m_connection(PQconnectdb(info.constData()))
     {
-        if (PQstatus(m_connection) != CONNECTION_OK)
-            failWith("PQconnectdb");
+        if (PQstatus(m_connection) != CONNECTION_OK) {
+            const QString error = QString::fromUtf8(PQerrorMessage(m_connection)).trimmed();
+            PQfinish(m_connection);
+            fail(QStringLiteral("PostgreSQL, PQconnectdb: %1").arg(error));
+        }
     }
     ~PgConnection() { PQfinish(m_connection); }
     PgConnection(const PgConnection&) = delete;
