@@ -1,8 +1,8 @@
 // duplivo-bench: times the paths the window's handlers take through the database against the same
-// statements run with SQLite's own library on the same file, and the lists at scale against
-// DISTINCT over every row; measures the memory a copy takes through the real window; and times
-// the program's start-up against a minimal Qt window that shows one line of text (and the empty
-// window, for comparison).
+// statements run with SQLite's own library on the same file, and with libpq on a PostgreSQL
+// server, and the lists at scale against DISTINCT over every row; measures the memory a copy
+// takes through the real window; and times the program's start-up against a minimal Qt window
+// that shows one line of text (and the empty window, for comparison).
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -18,6 +18,7 @@
 #include "bench/copymemory.h"
 #include "bench/dataset.h"
 #include "bench/measure.h"
+#include "bench/server.h"
 #include "bench/startup.h"
 #include "db/database.h"
 #include "db/granguia.h"
@@ -265,6 +266,8 @@ int run(const QStringList& parts)
         if (wanted("memory"))
             runCopyMemoryChild(drive, bigMaster, verdicts);
     }
+    if (wanted("server"))
+        runServerCases(verdicts);
     if (wanted("startup"))
         runStartup(verdicts);
 
@@ -293,8 +296,8 @@ int main(int argc, char* argv[])
         const QStringList parts = QCoreApplication::arguments().mid(1);
         for (const QString& part : parts) {
             if (part != QLatin1String("database") && part != QLatin1String("memory")
-                && part != QLatin1String("startup")) {
-                std::fprintf(stderr, "uso: duplivo-bench [database] [memory] [startup]\n");
+                && part != QLatin1String("server") && part != QLatin1String("startup")) {
+                std::fprintf(stderr, "uso: duplivo-bench [database] [memory] [server] [startup]\n");
                 return 2;
             }
         }

@@ -1,0 +1,489 @@
+#include "bench/server.h"
+
+#include <memory>
+#include <string>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include "bench/dataset.h"
+#include "bench/measure.h"
+#include "db/granguia.h"
+
+namespace duplivo::bench {
+
+namespace {
+
+// What DatabaseConnection::setUpSession runs on every PostgreSQL connection.
+const char* const sessionSetUp = "SET lock_timeout = '10s'";
+
+// DatabaseConnection::seekableIndexes on PostgreSQL, text and value as the program sends them:
+// every list the program reads on a new connection reads the schema first.
+const char* const seekableIndexes
+    = "SELECT i.indexrelid::bigint, a.attname::text FROM pg_index AS i "
+      "JOIN pg_class AS c ON c.oid = i.indexrelid "
+      "JOIN pg_am AS m ON m.oid = c.relam "
+      "CROSS JOIN LATERAL generate_series(1, i.indnkeyatts) AS k(n) "
+      "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid "
+      "AND a.attnum = i.indkey[k.n - 1] "
+      "AND a.atttypid IN ('text'::regtype, 'varchar'::regtype, 'bpchar'::regtype) "
+      "AND a.attcollation = i.indcollation[k.n - 1] "
+      "AND EXISTS (SELECT 1 FROM pg_opclass AS o "
+      "WHERE o.oid = i.indclass[k.n - 1] AND o.opcdefault) "
+      "WHERE i.indrelid = to_regclass(CAST(? AS text)) AND m.amname = 'btree' "
+      "AND i.indisvalid AND i.indpred IS NULL "
+      "ORDER BY 1, k.n";
+const QString table = QStringLiteral("GRANGUIA");
+
+// The program derives its advisory lock's key from the check; to the server any key is as good.
+constexpr qint64 lockKey = 0x4475706c69766f;
+
+// The schema of tools/demo_server.sh. The index is built after the rows are in, which is quicker
+// and gives the same index.
+const char* const tableSchema = "CREATE TABLE GRANGUIA (Id SERIAL PRIMARY KEY, Empresa TEXT, "
+                                "Aplica TEXT, clave TEXT, cosa TEXT, "
+                                "Alta TEXT NOT NULL DEFAULT 'por defecto')";
+const char* const tableIndex = "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica)";
+// Cleans out the dead rows a run left, so that they and autovacuum's work on them (or on the
+// statistics the run changed) do not fall into a later run.
+const char* const tidyUp = "VACUUM (ANALYZE) GRANGUIA";
+
+// The server tools/with_postgres.sh started, as its variables name it.
+struct Server
+{
+    QByteArray host;
+    QByteArray port;
+    QByteArray user;
+    QByteArray password;
+    QByteArray adminDatabase;
+};
+
+Server serverFromEnvironment()
+{
+    const char* const names[] = {"PGHOST", "PGPORT", "PGUSER", "PGPASSWORD"};
+    for (const char* name : names) {
+        if (qEnvironmentVariableIsEmpty(name))
+            fail(QStringLiteral("la parte server necesita un servidor PostgreSQL y falta %1: "
+                                "ejecute duplivo-bench con tools/with_postgres.sh")
+                     .arg(QLatin1String(name)));
+    }
+    QByteArray admin = qgetenv("PGDATABASE");
+    return {qgetenv("PGHOST"), qgetenv("PGPORT"), qgetenv("PGUSER"), qgetenv("PGPASSWORD"),
+        admin.isEmpty() ? QByteArrayLiteral("postgres") : admin};
+}
+
+// A value as PQconnectdb reads it whatever it holds.
+QByteArray conninfoValue(const QByteArray& value)
+{
+    QByteArray quoted = "'";
+    for (const char c : value) {
+        if (c == '\'' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '\'';
+}
+
+QByteArray conninfo(const Server& server, const QByteArray& database)
+{
+    return "host=" + conninfoValue(server.host) + " port=" + conninfoValue(server.port)
+        + " user=" + conninfoValue(server.user) + " password=" + conninfoValue(server.password)
+        + " dbname=" + conninfoValue(database);
+}
+
+// A statement as libpq takes it: `?` numbered `$1`, `$2`… in order, values as UTF-8 text.
+struct PgSql
+{
+    QByteArray text;
+    std::vector<std::string> values;
+};
+
+PgSql pgSql(const Statement& statement)
+{
+    const RawSql raw = rawSql(statement);
+    PgSql sql {{}, raw.values};
+    bool quoted = false;
+    std::size_t placeholders = 0;
+    for (const char c : raw.text) {
+        if (c == '\'')
+            quoted = !quoted;
+        if (c == '?' && !quoted)
+            sql.text += '$' + QByteArray::number(qulonglong(++placeholders));
+        else
+            sql.text += c;
+    }
+    if (placeholders != sql.values.size())
+        fail(QStringLiteral("«%1» tiene %2 parámetros y %3 valores")
+                 .arg(statement.text)
+                 .arg(placeholders)
+                 .arg(sql.values.size()));
+    return sql;
+}
+
+class PgResult
+{
+public:
+    explicit PgResult(PGresult* result)
+        : m_result(result)
+    { }
+    ~PgResult() { PQclear(m_result); }
+    PgResult(const PgResult&) = delete;
+    PgResult& operator=(const PgResult&) = delete;
+
+    PGresult* handle() const { return m_result; }
+    // The non-null values of one column, each copied out as the program copies out what it lists.
+    std::vector<std::string> column(int column) const
+    {
+        std::vector<std::string> values;
+        for (int row = 0; row < PQntuples(m_result); ++row) {
+            if (!PQgetisnull(m_result, row, column))
+                values.emplace_back(
+                    PQgetvalue(m_result, row, column), PQgetlength(m_result, row, column));
+        }
+        return values;
+    }
+    qint64 changed() const { return QByteArray(PQcmdTuples(m_result)).toLongLong(); }
+
+private:
+    PGresult* m_result;
+};
+
+// One libpq connection; every statement must succeed.
+class PgConnection
+{
+public:
+    explicit PgConnection(const QByteArray& info)
+        : m_connection(PQconnectdb(info.constData()))
+    {
+        if (PQstatus(m_connection) != CONNECTION_OK) {
+            const QString error = QString::fromUtf8(PQerrorMessage(m_connection)).trimmed();
+            PQfinish(m_connection);
+            fail(QStringLiteral("PostgreSQL, PQconnectdb: %1").arg(error));
+        }
+    }
+    ~PgConnection() { PQfinish(m_connection); }
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    PGconn* handle() const { return m_connection; }
+
+    PgResult exec(const char* sql) const { return checked(PQexec(m_connection, sql), sql); }
+
+    PgResult exec(const PgSql& sql) const
+    {
+        std::vector<const char*> values;
+        for (const std::string& value : sql.values)
+            values.push_back(value.c_str());
+        return checked(PQexecParams(m_connection, sql.text.constData(), int(values.size()), nullptr,
+                           values.data(), nullptr, nullptr, 0),
+            sql.text.constData());
+    }
+
+    qint64 count(const QString& company, const QString& program) const
+    {
+        const PgResult result = exec(pgSql({QStringLiteral("SELECT count(*) FROM GRANGUIA "
+                                                           "WHERE Empresa = ? AND Aplica = ?"),
+            {company, program}}));
+        return QByteArray(PQgetvalue(result.handle(), 0, 0)).toLongLong();
+    }
+
+    [[noreturn]] void failWith(const char* what) const
+    {
+        fail(QStringLiteral("PostgreSQL, %1: %2")
+                 .arg(QString::fromUtf8(what),
+                     QString::fromUtf8(PQerrorMessage(m_connection)).trimmed()));
+    }
+
+private:
+    PgResult checked(PGresult* result, const char* what) const
+    {
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_COPY_IN) {
+            PQclear(result);
+            failWith(what);
+        }
+        return PgResult(result);
+    }
+
+    PGconn* m_connection;
+};
+
+// Rows as COPY's text format takes them.
+void appendCopyValue(QByteArray& buffer, const unsigned char* text, int length)
+{
+    if (!text) {
+        buffer += "\\N";
+        return;
+    }
+    for (int i = 0; i < length; ++i) {
+        switch (const char c = char(text[i])) {
+        case '\\':
+            buffer += "\\\\";
+            break;
+        case '\t':
+            buffer += "\\t";
+            break;
+        case '\n':
+            buffer += "\\n";
+            break;
+        case '\r':
+            buffer += "\\r";
+            break;
+        default:
+            buffer += c;
+        }
+    }
+}
+
+// A database of its own on the server for one data set, dropped when it goes.
+class ServerDatabase
+{
+public:
+    ServerDatabase(const Server& server, const char* label)
+        : m_server(server)
+        , m_name("duplivo_bench_" + QByteArray::number(QCoreApplication::applicationPid()) + '_'
+              + label)
+        , m_admin(conninfo(server, server.adminDatabase))
+    {
+        m_admin.exec(QByteArray("CREATE DATABASE " + m_name + " ENCODING 'UTF8'").constData());
+        try {
+            m_control = std::make_unique<PgConnection>(info());
+        } catch (...) {
+            drop();
+            throw;
+        }
+    }
+    ~ServerDatabase()
+    {
+        m_control.reset();
+        drop();
+    }
+    ServerDatabase(const ServerDatabase&) = delete;
+    ServerDatabase& operator=(const ServerDatabase&) = delete;
+
+    const QByteArray& name() const { return m_name; }
+    QByteArray info() const { return conninfo(m_server, m_name); }
+    // An untimed connection for loading, resetting and counting.
+    const PgConnection& control() const { return *m_control; }
+
+    // The rows of the SQLite file, in the order of their Id.
+    void load(const QString& sqliteFile, qint64 rows) const
+    {
+        const PgConnection& db = control();
+        db.exec(tableSchema);
+        db.exec("COPY GRANGUIA (Empresa, Aplica, clave, cosa) FROM STDIN");
+        const RawConnection source(QFile::encodeName(sqliteFile));
+        RawStatement select(
+            source, {"SELECT Empresa, Aplica, clave, cosa FROM GRANGUIA ORDER BY Id", {}});
+        QByteArray buffer;
+        const auto send = [&] {
+            if (PQputCopyData(db.handle(), buffer.constData(), int(buffer.size())) != 1)
+                db.failWith("PQputCopyData");
+            buffer.clear();
+        };
+        while (select.step()) {
+            for (int column = 0; column < 4; ++column) {
+                if (column > 0)
+                    buffer += '\t';
+                appendCopyValue(buffer, sqlite3_column_text(select.handle(), column),
+                    sqlite3_column_bytes(select.handle(), column));
+            }
+            buffer += '\n';
+            if (buffer.size() >= (1 << 20))
+                send();
+        }
+        send();
+        if (PQputCopyEnd(db.handle(), nullptr) != 1)
+            db.failWith("PQputCopyEnd");
+        for (PGresult* result; (result = PQgetResult(db.handle()));) {
+            const PgResult owned(result);
+            if (PQresultStatus(result) != PGRES_COMMAND_OK)
+                db.failWith("COPY");
+        }
+        db.exec(tableIndex);
+        db.exec("VACUUM ANALYZE GRANGUIA");
+        const PgResult total = db.exec("SELECT count(*) FROM GRANGUIA");
+        if (QByteArray(PQgetvalue(total.handle(), 0, 0)).toLongLong() != rows)
+            fail(QStringLiteral("%1 no tiene %2 filas").arg(QString::fromLatin1(m_name)).arg(rows));
+    }
+
+private:
+    // Never throws: it runs when the benchmark is already failing too.
+    void drop() const
+    {
+        const PgResult dropped(PQexec(m_admin.handle(),
+            QByteArray("DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)").constData()));
+        if (PQresultStatus(dropped.handle()) != PGRES_COMMAND_OK)
+            note(QStringLiteral("no se puede borrar la base de datos %1: %2")
+                     .arg(QString::fromLatin1(m_name),
+                         QString::fromUtf8(PQerrorMessage(m_admin.handle())).trimmed()));
+    }
+
+private:
+    Server m_server;
+    QByteArray m_name;
+    PgConnection m_admin;
+    std::unique_ptr<PgConnection> m_control;
+};
+
+// The program reaches the database through a DSN file at the drive's database path. It holds the
+// password, so only its owner may read it.
+void writeDsn(const WineDrive& drive, const Server& server, const ServerDatabase& database)
+{
+    QFile file(drive.databaseFile());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
+        fail(QStringLiteral("no se puede escribir %1").arg(file.fileName()));
+    const QByteArray text = "[ODBC]\r\nDRIVER=PostgreSQL Unicode\r\nSERVER=" + server.host
+        + "\r\nPORT=" + server.port + "\r\nDATABASE=" + database.name() + "\r\nUID=" + server.user
+        + "\r\nPWD=" + server.password + "\r\n";
+    if (file.write(text) != text.size() || !file.flush())
+        fail(QStringLiteral("no se puede escribir %1").arg(file.fileName()));
+}
+
+// Each raw path connects anew and sets up its session, as the program's paths do.
+qint64 rawList(const QByteArray& info, const PgSql& catalogue, const PgSql& select)
+{
+    const PgConnection connection(info);
+    connection.exec(sessionSetUp);
+    if (connection.exec(catalogue).column(1).empty())
+        fail(QStringLiteral("el catálogo no muestra ningún índice de GRANGUIA"));
+    return qint64(connection.exec(select).column(0).size());
+}
+
+// The same transaction as DatabaseConnection::copyUnlessPresent with PostgreSQL's lock.
+qint64 rawCopy(const QByteArray& info, const PgSql& lock, const PgSql& check, const PgSql& copy)
+{
+    const PgConnection connection(info);
+    connection.exec(sessionSetUp);
+    connection.exec("BEGIN");
+    connection.exec("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
+    connection.exec(lock);
+    const bool present = PQntuples(connection.exec(check).handle()) > 0;
+    qint64 copied = 0;
+    if (!present)
+        copied = connection.exec(copy).changed();
+    connection.exec(copied > 0 ? "COMMIT" : "ROLLBACK");
+    return copied > 0;
+}
+
+qint64 rawDelete(const QByteArray& info, const PgSql& remove)
+{
+    const PgConnection connection(info);
+    connection.exec(sessionSetUp);
+    return connection.exec(remove).changed();
+}
+
+} // namespace
+
+void runServerCases(std::vector<Verdict>& verdicts)
+{
+    const Server server = serverFromEnvironment();
+    const WineDrive drive;
+    const QString bigMaster = drive.folder() + QStringLiteral("/master-1m.sqlite");
+    const QString smallMaster = drive.folder() + QStringLiteral("/master-1k.sqlite");
+    const Clock::time_point start = Clock::now();
+    generateDatabase(bigMaster, data::companies, data::tableRows, true);
+    generateDatabase(smallMaster, data::smallTableCompanies, data::smallTableRows, false);
+    const ServerDatabase big(server, "1m");
+    big.load(bigMaster, data::tableRows);
+    const ServerDatabase small(server, "1k");
+    small.load(smallMaster, data::smallTableRows);
+    QFile::remove(bigMaster);
+    QFile::remove(smallMaster);
+    note(QStringLiteral("PostgreSQL: %1 y %2 filas cargadas en %3 s")
+             .arg(data::tableRows)
+             .arg(data::smallTableRows)
+             .arg(millisecondsSince(start) / 1000.0, 0, 'f', 1));
+
+    const auto onDatabase
+        = [&](const ServerDatabase& database) { writeDsn(drive, server, database); };
+    const auto onBig = [&] { onDatabase(big); };
+
+    // The list statements the program chooses on this schema, found as it finds them.
+    onBig();
+    granguia::ListRead companyRead;
+    granguia::ListRead programRead;
+    {
+        const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+        if (connection->dialect() != DatabaseConnection::Dialect::PostgreSql)
+            fail(QStringLiteral("el programa no reconoce PostgreSQL detrás del DSN"));
+        companyRead = granguia::companyListRead(*connection);
+        programRead = granguia::programListRead(*connection);
+    }
+    const PgSql catalogue = pgSql({QString::fromLatin1(seekableIndexes), {table}});
+
+    const QByteArray bigInfo = big.info();
+    const PgSql companies = pgSql(granguia::listCompanies(companyRead));
+    const Timing companyList
+        = runCase({QStringLiteral("pg_company_list"), onBig, [] { return oursCompanyList(); },
+            [&] { return rawList(bigInfo, catalogue, companies); }, data::companies});
+    verdicts.push_back(
+        {QStringLiteral("pg_company_list ratio"), companyList.ratio(), serverRatioLimit});
+
+    const PgSql programs = pgSql(granguia::listPrograms(data::typicalCompany, programRead));
+    const Timing programList = runCase({QStringLiteral("pg_program_list"), onBig,
+        [] { return oursProgramList(data::typicalCompany); },
+        [&] { return rawList(bigInfo, catalogue, programs); }, data::programsPerCompany});
+    verdicts.push_back(
+        {QStringLiteral("pg_program_list ratio"), programList.ratio(), serverRatioLimit});
+
+    const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
+    const auto copyCase = [&](const QString& name, const ServerDatabase& database,
+                              const QString& source, const QString& program, int rows) {
+        const QByteArray info = database.info();
+        const PgSql check = pgSql(granguia::findBlock(data::newCompany, program));
+        const PgSql copy
+            = pgSql(granguia::copyBlock(source, data::newCompany, program).insertSelect);
+        const PgSql clear
+            = pgSql({QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}});
+        return Case {name,
+            [&, clear] {
+                onDatabase(database);
+                database.control().exec(clear);
+                database.control().exec(tidyUp);
+            },
+            [source, program] { return oursCopy(source, program); },
+            [info, lock, check, copy] { return rawCopy(info, lock, check, copy); }, 1,
+            [&database, program] { return database.control().count(data::newCompany, program); },
+            rows};
+    };
+    const Timing bigCopy = runCase(copyCase(QStringLiteral("pg_copy_100k"), big, data::bigCompany,
+        data::bigProgram, data::bigBlockRows));
+    verdicts.push_back({QStringLiteral("pg_copy_100k ratio"), bigCopy.ratio(), serverRatioLimit});
+
+    const std::vector<Timing> smallCopies
+        = runCases({copyCase(QStringLiteral("pg_copy_10_into_1m"), big, data::smallCompany,
+                        data::smallProgram, data::smallBlockRows),
+            copyCase(QStringLiteral("pg_copy_10_into_1k"), small, data::smallCompany,
+                data::smallProgram, data::smallBlockRows)});
+    verdicts.push_back(
+        {QStringLiteral("pg_copy_10_into_1m ratio"), smallCopies[0].ratio(), serverRatioLimit});
+    verdicts.push_back(
+        {QStringLiteral("pg_copy_10_into_1k ratio"), smallCopies[1].ratio(), serverRatioLimit});
+
+    // The deleted block comes back from a copy kept beside the table.
+    big.control().exec(pgSql({QStringLiteral("CREATE TABLE GRANGUIA_guardado AS SELECT * FROM "
+                                             "GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+        {data::bigCompany, data::bigProgram}}));
+    const PgSql restore = pgSql({QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM "
+                                                "GRANGUIA_guardado WHERE NOT EXISTS (SELECT 1 "
+                                                "FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?)"),
+        {data::bigCompany, data::bigProgram}});
+    const PgSql remove = pgSql(granguia::deleteBlock(data::bigCompany, data::bigProgram));
+    const Timing deletion = runCase({QStringLiteral("pg_delete_100k"),
+        [&] {
+            onBig();
+            big.control().exec(restore);
+            big.control().exec(tidyUp);
+        },
+        [] { return oursDelete(data::bigCompany, data::bigProgram); },
+        [&] { return rawDelete(bigInfo, remove); }, data::bigBlockRows,
+        [&] { return big.control().count(data::bigCompany, data::bigProgram); }, 0});
+    verdicts.push_back(
+        {QStringLiteral("pg_delete_100k ratio"), deletion.ratio(), serverRatioLimit});
+}
+
+} // namespace duplivo::bench
