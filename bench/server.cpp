@@ -19,24 +19,6 @@ namespace {
 // What DatabaseConnection::setUpSession runs on every PostgreSQL connection.
 const char* const sessionSetUp = "SET lock_timeout = '10s'";
 
-// DatabaseConnection::seekableIndexes on PostgreSQL, text and value as the program sends them:
-// every list the program reads on a new connection reads the schema first.
-const char* const seekableIndexes
-    = "SELECT i.indexrelid::bigint, a.attname::text FROM pg_index AS i "
-      "JOIN pg_class AS c ON c.oid = i.indexrelid "
-      "JOIN pg_am AS m ON m.oid = c.relam "
-      "CROSS JOIN LATERAL generate_series(1, i.indnkeyatts) AS k(n) "
-      "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid "
-      "AND a.attnum = i.indkey[k.n - 1] "
-      "AND a.atttypid IN ('text'::regtype, 'varchar'::regtype, 'bpchar'::regtype) "
-      "AND a.attcollation = i.indcollation[k.n - 1] "
-      "AND EXISTS (SELECT 1 FROM pg_opclass AS o "
-      "WHERE o.oid = i.indclass[k.n - 1] AND o.opcdefault) "
-      "WHERE i.indrelid = to_regclass(CAST(? AS text)) AND m.amname = 'btree' "
-      "AND i.indisvalid AND i.indpred IS NULL "
-      "ORDER BY 1, k.n";
-const QString table = QStringLiteral("GRANGUIA");
-
 // The program derives its advisory lock's key from the check; to the server any key is as good.
 constexpr qint64 lockKey = 0x4475706c69766f;
 
@@ -413,7 +395,9 @@ void runServerCases(std::vector<Verdict>& verdicts)
         companyRead = granguia::companyListRead(*connection);
         programRead = granguia::programListRead(*connection);
     }
-    const PgSql catalogue = pgSql({QString::fromLatin1(seekableIndexes), {table}});
+    // Every list the program reads on a new connection reads the index keys first.
+    const PgSql catalogue = pgSql(*DatabaseConnection::indexKeysQuery(
+        DatabaseConnection::Dialect::PostgreSql, granguia::tableName));
 
     const QByteArray bigInfo = big.info();
     const PgSql companies = pgSql(granguia::listCompanies(companyRead));
