@@ -25,7 +25,7 @@ inline constexpr int smallTableRows = 1'000;
 inline constexpr int programsPerCompany = 8;
 inline constexpr int bigBlockRows = 100'000;
 inline constexpr int smallBlockRows = 10;
-// The lists at scale: many rows, one company with a large share of them.
+// The lists at scale: many rows, and the big company with a large share of them.
 inline constexpr int scaleRows = 5'000'000;
 inline constexpr int scaleCompanies = 300;
 inline constexpr int heavyCompanyRows = 1'000'000;
@@ -34,8 +34,7 @@ inline const QString bigCompany = QStringLiteral("Empresa 000");
 inline const QString bigProgram = QStringLiteral("Contabilidad");
 inline const QString smallCompany = QStringLiteral("Empresa 001");
 inline const QString smallProgram = QStringLiteral("Agenda");
-// A company like most: eight programs of about 4,500 rows in all. In the database at scale the big
-// company holds the heavy company's rows.
+// A company like most: eight programs of about 4,500 rows in all.
 inline const QString typicalCompany = QStringLiteral("Empresa 100");
 inline const QString newCompany = QStringLiteral("Empresa Nueva");
 } // namespace data
