@@ -42,20 +42,19 @@ constexpr double startupRatioLimit = 1.3;
 
 const QString copyMemoryMode = QStringLiteral("--copy-memory");
 
-// The list's statement after `before`, all on one connection; the values of the last are counted.
-qint64 rawList(const QByteArray& file, const RawSql& select, const std::vector<RawSql>& before = {})
+// The statements in turn on one connection; the values the last one lists are counted.
+qint64 rawList(const QByteArray& file, const std::vector<RawSql>& statements)
 {
     const RawConnection connection(file);
-    for (const RawSql& sql : before) {
-        RawStatement query(connection, sql);
-        while (query.step()) { }
-    }
-    RawStatement query(connection, select);
     std::vector<std::string> values;
-    while (query.step()) {
-        if (const auto* text
-            = reinterpret_cast<const char*>(sqlite3_column_text(query.handle(), 0)))
-            values.emplace_back(text, sqlite3_column_bytes(query.handle(), 0));
+    for (const RawSql& sql : statements) {
+        values.clear();
+        RawStatement query(connection, sql);
+        while (query.step()) {
+            if (const auto* text
+                = reinterpret_cast<const char*>(sqlite3_column_text(query.handle(), 0)))
+                values.emplace_back(text, sqlite3_column_bytes(query.handle(), 0));
+        }
     }
     return qint64(values.size());
 }
@@ -92,73 +91,32 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
     std::vector<Verdict>& verdicts)
 {
     const QByteArray file = QFile::encodeName(drive.databaseFile());
-    const auto install
-        = [&drive](const QString& master) { return [&drive, master] { drive.install(master); }; };
-    const auto rowsOf = [&drive](const QString& company, const QString& program) {
-        return [&drive, company, program] {
+    const Engine sqlite {QString(), ratioLimit, DatabaseConnection::Dialect::Sqlite,
+        [&](DataSet set) { drive.install(set == DataSet::Big ? bigMaster : smallMaster); },
+        [&drive](DataSet, const QString& company, const QString& program) {
             return countRows(drive.databaseFile(), company, program);
-        };
-    };
+        },
+        [file](DataSet, const std::vector<Statement>& statements) {
+            std::vector<RawSql> raw;
+            for (const Statement& statement : statements)
+                raw.push_back(rawSql(statement));
+            return [file, raw] { return rawList(file, raw); };
+        },
+        [file](DataSet, const Statement& check, const Statement& copy) {
+            return [file, check = rawSql(check), copy = rawSql(copy)] {
+                return rawCopy(file, check, copy);
+            };
+        },
+        [file](DataSet, const Statement& remove) {
+            return [file, remove = rawSql(remove)] { return rawDelete(file, remove); };
+        }};
+    const SmallCopyTimings smallCopies = runBlockCases(sqlite, verdicts);
 
-    drive.install(bigMaster);
-    // The raw side runs the statements the program runs for this file: the read of the index
-    // keys, once per connection, and the list statement that chose.
-    const std::vector<RawSql> schema = {rawSql(*DatabaseConnection::indexKeysQuery(
-        DatabaseConnection::Dialect::Sqlite, granguia::tableName))};
-    Statement companyList;
-    Statement programList;
-    {
-        const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-        companyList = granguia::listCompanies(granguia::companyListRead(*connection));
-        programList
-            = granguia::listPrograms(data::typicalCompany, granguia::programListRead(*connection));
-    }
-    const RawSql companies = rawSql(companyList);
-    const Timing companyTiming
-        = runCase({QStringLiteral("company_list"), nullptr, [] { return oursCompanyList(); },
-            [&] { return rawList(file, companies, schema); }, data::companies});
-    verdicts.push_back({QStringLiteral("company_list ratio"), companyTiming.ratio(), ratioLimit});
-
-    const RawSql programs = rawSql(programList);
-    const Timing programTiming = runCase({QStringLiteral("program_list"), nullptr,
-        [] { return oursProgramList(data::typicalCompany); },
-        [&] { return rawList(file, programs, schema); }, data::programsPerCompany});
-    verdicts.push_back({QStringLiteral("program_list ratio"), programTiming.ratio(), ratioLimit});
-
-    const auto copyCase = [&](const QString& name, const QString& master, const QString& source,
-                              const QString& program, int rows) {
-        const RawSql check = rawSql(granguia::findBlock(data::newCompany, program));
-        const RawSql copy
-            = rawSql(granguia::copyBlock(source, data::newCompany, program).insertSelect);
-        return Case {name, install(master), [source, program] { return oursCopy(source, program); },
-            [&file, check, copy] { return rawCopy(file, check, copy); }, 1,
-            rowsOf(data::newCompany, program), rows};
-    };
-    const Timing bigCopy = runCase(copyCase(QStringLiteral("copy_100k"), bigMaster,
-        data::bigCompany, data::bigProgram, data::bigBlockRows));
-    verdicts.push_back({QStringLiteral("copy_100k ratio"), bigCopy.ratio(), ratioLimit});
-
-    const std::vector<Timing> smallCopies
-        = runCases({copyCase(QStringLiteral("copy_10_into_1m"), bigMaster, data::smallCompany,
-                        data::smallProgram, data::smallBlockRows),
-            copyCase(QStringLiteral("copy_10_into_1k"), smallMaster, data::smallCompany,
-                data::smallProgram, data::smallBlockRows)});
-    const Timing& intoBig = smallCopies[0];
-    const Timing& intoSmall = smallCopies[1];
-    verdicts.push_back({QStringLiteral("copy_10_into_1m ratio"), intoBig.ratio(), ratioLimit});
-    verdicts.push_back({QStringLiteral("copy_10_into_1k ratio"), intoSmall.ratio(), ratioLimit});
-    const double scaling = intoBig.oursMs / intoSmall.oursMs;
-    std::printf("copy_10_scaling ours_1m_ms=%.3f ours_1k_ms=%.3f ratio=%.2f\n", intoBig.oursMs,
-        intoSmall.oursMs, scaling);
+    const double scaling = smallCopies.intoBig.oursMs / smallCopies.intoSmall.oursMs;
+    std::printf("copy_10_scaling ours_1m_ms=%.3f ours_1k_ms=%.3f ratio=%.2f\n",
+        smallCopies.intoBig.oursMs, smallCopies.intoSmall.oursMs, scaling);
     std::fflush(stdout);
     verdicts.push_back({QStringLiteral("copy_10_scaling ratio"), scaling, copyScalingLimit});
-
-    const RawSql remove = rawSql(granguia::deleteBlock(data::bigCompany, data::bigProgram));
-    const Timing deletion = runCase({QStringLiteral("delete_100k"), install(bigMaster),
-        [] { return oursDelete(data::bigCompany, data::bigProgram); },
-        [&] { return rawDelete(file, remove); }, data::bigBlockRows,
-        rowsOf(data::bigCompany, data::bigProgram), 0});
-    verdicts.push_back({QStringLiteral("delete_100k ratio"), deletion.ratio(), ratioLimit});
 }
 
 // The lists of the database at scale, with its index and then without, against DISTINCT over
@@ -166,9 +124,10 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
 void runListsAtScale(const WineDrive& drive, const QString& master, std::vector<Verdict>& verdicts)
 {
     const QByteArray file = QFile::encodeName(drive.databaseFile());
-    const RawSql companies = rawSql(granguia::listCompanies(granguia::ListRead::Distinct));
-    const RawSql programs
-        = rawSql(granguia::listPrograms(data::bigCompany, granguia::ListRead::Distinct));
+    const std::vector<RawSql> companies
+        = {rawSql(granguia::listCompanies(granguia::ListRead::Distinct))};
+    const std::vector<RawSql> programs
+        = {rawSql(granguia::listPrograms(data::bigCompany, granguia::ListRead::Distinct))};
     const auto measure = [&](const QString& schema, int timedRuns, double limit) {
         const std::vector<Timing> timings = runCases({
             {QStringLiteral("company_list_5m_") + schema, nullptr, [] { return oursCompanyList(); },

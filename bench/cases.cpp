@@ -133,6 +133,62 @@ Timing runCase(const Case& c)
     return runCases({c}).front();
 }
 
+SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdicts)
+{
+    const auto timed = [&](const Case& c) {
+        const Timing timing = runCase(c);
+        verdicts.push_back({c.name + QStringLiteral(" ratio"), timing.ratio(), engine.ratioLimit});
+        return timing;
+    };
+    const auto named = [&](const char* name) { return engine.prefix + QLatin1String(name); };
+
+    // The raw lists run what the program runs on this schema: the read of the index keys, once
+    // per connection, and the list statement that chose.
+    engine.restore(DataSet::Big);
+    Statement companyList;
+    Statement programList;
+    {
+        const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+        if (connection->dialect() != engine.dialect)
+            fail(QStringLiteral("el programa no reconoce el motor de la base de datos"));
+        companyList = granguia::listCompanies(granguia::companyListRead(*connection));
+        programList
+            = granguia::listPrograms(data::typicalCompany, granguia::programListRead(*connection));
+    }
+    const Statement indexKeys
+        = *DatabaseConnection::indexKeysQuery(engine.dialect, granguia::tableName);
+    timed({named("company_list"), nullptr, [] { return oursCompanyList(); },
+        engine.rawList(DataSet::Big, {indexKeys, companyList}), data::companies});
+    timed({named("program_list"), nullptr, [] { return oursProgramList(data::typicalCompany); },
+        engine.rawList(DataSet::Big, {indexKeys, programList}), data::programsPerCompany});
+
+    const auto copyCase = [&](const char* name, DataSet set, const QString& source,
+                              const QString& program, int rows) {
+        return Case {named(name), [&engine, set] { engine.restore(set); },
+            [source, program] { return oursCopy(source, program); },
+            engine.rawCopy(set, granguia::findBlock(data::newCompany, program),
+                granguia::copyBlock(source, data::newCompany, program).insertSelect),
+            1, [&engine, set, program] { return engine.rows(set, data::newCompany, program); },
+            rows};
+    };
+    timed(copyCase(
+        "copy_100k", DataSet::Big, data::bigCompany, data::bigProgram, data::bigBlockRows));
+    const std::vector<Timing> smallCopies
+        = runCases({copyCase("copy_10_into_1m", DataSet::Big, data::smallCompany,
+                        data::smallProgram, data::smallBlockRows),
+            copyCase("copy_10_into_1k", DataSet::Small, data::smallCompany, data::smallProgram,
+                data::smallBlockRows)});
+    verdicts.push_back({named("copy_10_into_1m ratio"), smallCopies[0].ratio(), engine.ratioLimit});
+    verdicts.push_back({named("copy_10_into_1k ratio"), smallCopies[1].ratio(), engine.ratioLimit});
+
+    timed({named("delete_100k"), [&engine] { engine.restore(DataSet::Big); },
+        [] { return oursDelete(data::bigCompany, data::bigProgram); },
+        engine.rawDelete(DataSet::Big, granguia::deleteBlock(data::bigCompany, data::bigProgram)),
+        data::bigBlockRows,
+        [&engine] { return engine.rows(DataSet::Big, data::bigCompany, data::bigProgram); }, 0});
+    return {smallCopies[0], smallCopies[1]};
+}
+
 void note(const QString& text)
 {
     std::fprintf(stderr, "# %s\n", qPrintable(text));

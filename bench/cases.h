@@ -62,4 +62,39 @@ qint64 oursProgramList(const QString& company);
 qint64 oursCopy(const QString& source, const QString& program);
 qint64 oursDelete(const QString& company, const QString& program);
 
+// The two data sets the block cases run on: 1,000,000 rows with the big block, and 1,000 rows.
+enum class DataSet { Big, Small };
+
+// One engine's side of the block cases. Each raw path is made before the timing, with its
+// statements already in the engine's own form, and runs them on a new connection.
+struct Engine
+{
+    // Before each case's name: "" or "pg_".
+    QString prefix;
+    double ratioLimit;
+    DatabaseConnection::Dialect dialect;
+    // Untimed: puts back the data set as it was generated and points the program at it.
+    std::function<void(DataSet)> restore;
+    // Untimed: the rows of a block as they stand.
+    std::function<qint64(DataSet, const QString& company, const QString& program)> rows;
+    // The statements in turn on one connection; counts the values the last one lists.
+    std::function<std::function<qint64()>(DataSet, const std::vector<Statement>& statements)>
+        rawList;
+    // The copy's transaction as DatabaseConnection::copyUnlessPresent runs it on the engine.
+    std::function<std::function<qint64()>(DataSet, const Statement& check, const Statement& copy)>
+        rawCopy;
+    std::function<std::function<qint64()>(DataSet, const Statement& remove)> rawDelete;
+};
+
+struct SmallCopyTimings
+{
+    Timing intoBig;
+    Timing intoSmall;
+};
+
+// The company and program lists, a copy of the big block, copies of the small block into each
+// data set and the delete of the big block, each ours against the engine's own; a verdict for
+// each. Returns the small copies' timings.
+SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdicts);
+
 } // namespace duplivo::bench

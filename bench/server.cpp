@@ -326,22 +326,23 @@ void writeDsn(const WineDrive& drive, const Server& server, const ServerDatabase
 }
 
 // Each raw path connects anew and sets up its session, as the program's paths do.
-qint64 rawList(const QByteArray& info, const PgSql& catalogue, const PgSql& select)
+qint64 rawList(const QByteArray& info, const std::vector<PgSql>& statements)
 {
     const PgConnection connection(info);
     connection.exec(sessionSetUp);
-    if (connection.exec(catalogue).column(1).empty())
-        fail(QStringLiteral("el catálogo no muestra ningún índice de GRANGUIA"));
-    return qint64(connection.exec(select).column(0).size());
+    std::size_t listed = 0;
+    for (const PgSql& sql : statements)
+        listed = connection.exec(sql).column(0).size();
+    return qint64(listed);
 }
 
-// The same transaction as DatabaseConnection::copyUnlessPresent with PostgreSQL's lock.
+// The same transaction as DatabaseConnection::copyUnlessPresent with PostgreSQL's lock; the
+// driver sends BEGIN with the statement that follows it.
 qint64 rawCopy(const QByteArray& info, const PgSql& lock, const PgSql& check, const PgSql& copy)
 {
     const PgConnection connection(info);
     connection.exec(sessionSetUp);
-    connection.exec("BEGIN");
-    connection.exec("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
+    connection.exec("BEGIN; SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
     connection.exec(lock);
     const bool present = PQntuples(connection.exec(check).handle()) > 0;
     qint64 copied = 0;
@@ -380,94 +381,51 @@ void runServerCases(std::vector<Verdict>& verdicts)
              .arg(data::smallTableRows)
              .arg(millisecondsSince(start) / 1000.0, 0, 'f', 1));
 
-    const auto onDatabase
-        = [&](const ServerDatabase& database) { writeDsn(drive, server, database); };
-    const auto onBig = [&] { onDatabase(big); };
-
-    // The list statements the program chooses on this schema, found as it finds them.
-    onBig();
-    granguia::ListRead companyRead;
-    granguia::ListRead programRead;
-    {
-        const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-        if (connection->dialect() != DatabaseConnection::Dialect::PostgreSql)
-            fail(QStringLiteral("el programa no reconoce PostgreSQL detrás del DSN"));
-        companyRead = granguia::companyListRead(*connection);
-        programRead = granguia::programListRead(*connection);
-    }
-    // Every list the program reads on a new connection reads the index keys first.
-    const PgSql catalogue = pgSql(*DatabaseConnection::indexKeysQuery(
-        DatabaseConnection::Dialect::PostgreSql, granguia::tableName));
-
-    const QByteArray bigInfo = big.info();
-    const PgSql companies = pgSql(granguia::listCompanies(companyRead));
-    const Timing companyList
-        = runCase({QStringLiteral("pg_company_list"), onBig, [] { return oursCompanyList(); },
-            [&] { return rawList(bigInfo, catalogue, companies); }, data::companies});
-    verdicts.push_back(
-        {QStringLiteral("pg_company_list ratio"), companyList.ratio(), serverRatioLimit});
-
-    const PgSql programs = pgSql(granguia::listPrograms(data::typicalCompany, programRead));
-    const Timing programList = runCase({QStringLiteral("pg_program_list"), onBig,
-        [] { return oursProgramList(data::typicalCompany); },
-        [&] { return rawList(bigInfo, catalogue, programs); }, data::programsPerCompany});
-    verdicts.push_back(
-        {QStringLiteral("pg_program_list ratio"), programList.ratio(), serverRatioLimit});
-
-    const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
-    const auto copyCase = [&](const QString& name, const ServerDatabase& database,
-                              const QString& source, const QString& program, int rows) {
-        const QByteArray info = database.info();
-        const PgSql check = pgSql(granguia::findBlock(data::newCompany, program));
-        const PgSql copy
-            = pgSql(granguia::copyBlock(source, data::newCompany, program).insertSelect);
-        const PgSql clear
-            = pgSql({QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}});
-        return Case {name,
-            [&, clear] {
-                onDatabase(database);
-                database.control().exec(clear);
-                database.control().exec(tidyUp);
-            },
-            [source, program] { return oursCopy(source, program); },
-            [info, lock, check, copy] { return rawCopy(info, lock, check, copy); }, 1,
-            [&database, program] { return database.control().count(data::newCompany, program); },
-            rows};
-    };
-    const Timing bigCopy = runCase(copyCase(QStringLiteral("pg_copy_100k"), big, data::bigCompany,
-        data::bigProgram, data::bigBlockRows));
-    verdicts.push_back({QStringLiteral("pg_copy_100k ratio"), bigCopy.ratio(), serverRatioLimit});
-
-    const std::vector<Timing> smallCopies
-        = runCases({copyCase(QStringLiteral("pg_copy_10_into_1m"), big, data::smallCompany,
-                        data::smallProgram, data::smallBlockRows),
-            copyCase(QStringLiteral("pg_copy_10_into_1k"), small, data::smallCompany,
-                data::smallProgram, data::smallBlockRows)});
-    verdicts.push_back(
-        {QStringLiteral("pg_copy_10_into_1m ratio"), smallCopies[0].ratio(), serverRatioLimit});
-    verdicts.push_back(
-        {QStringLiteral("pg_copy_10_into_1k ratio"), smallCopies[1].ratio(), serverRatioLimit});
-
-    // The deleted block comes back from a copy kept beside the table.
+    const auto database
+        = [&](DataSet set) -> const ServerDatabase& { return set == DataSet::Big ? big : small; };
+    // A deleted big block comes back from a copy kept beside the table.
     big.control().exec(pgSql({QStringLiteral("CREATE TABLE GRANGUIA_guardado AS SELECT * FROM "
                                              "GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
         {data::bigCompany, data::bigProgram}}));
-    const PgSql restore = pgSql({QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM "
-                                                "GRANGUIA_guardado WHERE NOT EXISTS (SELECT 1 "
-                                                "FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?)"),
+    const PgSql clear
+        = pgSql({QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}});
+    const PgSql restoreDeleted = pgSql({QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM "
+                                                       "GRANGUIA_guardado WHERE NOT EXISTS "
+                                                       "(SELECT 1 FROM GRANGUIA WHERE "
+                                                       "Empresa = ? AND Aplica = ?)"),
         {data::bigCompany, data::bigProgram}});
-    const PgSql remove = pgSql(granguia::deleteBlock(data::bigCompany, data::bigProgram));
-    const Timing deletion = runCase({QStringLiteral("pg_delete_100k"),
-        [&] {
-            onBig();
-            big.control().exec(restore);
-            big.control().exec(tidyUp);
+    const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
+
+    const Engine postgres {QStringLiteral("pg_"), serverRatioLimit,
+        DatabaseConnection::Dialect::PostgreSql,
+        [&](DataSet set) {
+            const ServerDatabase& db = database(set);
+            writeDsn(drive, server, db);
+            db.control().exec(clear);
+            if (set == DataSet::Big)
+                db.control().exec(restoreDeleted);
+            db.control().exec(tidyUp);
         },
-        [] { return oursDelete(data::bigCompany, data::bigProgram); },
-        [&] { return rawDelete(bigInfo, remove); }, data::bigBlockRows,
-        [&] { return big.control().count(data::bigCompany, data::bigProgram); }, 0});
-    verdicts.push_back(
-        {QStringLiteral("pg_delete_100k ratio"), deletion.ratio(), serverRatioLimit});
+        [&](DataSet set, const QString& company, const QString& program) {
+            return database(set).control().count(company, program);
+        },
+        [&](DataSet set, const std::vector<Statement>& statements) {
+            std::vector<PgSql> sql;
+            for (const Statement& statement : statements)
+                sql.push_back(pgSql(statement));
+            return [info = database(set).info(), sql] { return rawList(info, sql); };
+        },
+        [&](DataSet set, const Statement& check, const Statement& copy) {
+            return [info = database(set).info(), lock, check = pgSql(check), copy = pgSql(copy)] {
+                return rawCopy(info, lock, check, copy);
+            };
+        },
+        [&](DataSet set, const Statement& remove) {
+            return [info = database(set).info(), remove = pgSql(remove)] {
+                return rawDelete(info, remove);
+            };
+        }};
+    runBlockCases(postgres, verdicts);
 }
 
 } // namespace duplivo::bench
