@@ -11,7 +11,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
             libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
-            libqt6sql6-odbc unixodbc libsqliteodbc odbc-postgresql postgresql libpq-dev
+            unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql libpq-dev \
+            mariadb-server odbc-mariadb libmariadb-dev
 
 # Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
 WINDOWS_PACKAGES := cmake make xz-utils qt6-base-dev qt6-translations-l10n nsis \
@@ -49,9 +50,10 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Every test, on SQLite, on SQLite through ODBC and on a throwaway PostgreSQL server.
+# Every test, on SQLite, on SQLite through ODBC and on throwaway PostgreSQL and MariaDB servers.
 test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ../tools/with_postgres.sh ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ../tools/with_postgres.sh ../tools/with_mariadb.sh \
+	    ctest --output-on-failure -j$(JOBS)
 
 demo: build
 	$(BUILD)/bin/duplivo-make-demo $(DEMO)

@@ -91,7 +91,7 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
     std::vector<Verdict>& verdicts)
 {
     const QByteArray file = QFile::encodeName(drive.databaseFile());
-    const Engine sqlite {QString(), ratioLimit, DatabaseConnection::Dialect::Sqlite,
+    const Engine sqlite {QString(), ratioLimit, Dialect::Sqlite,
         [&](DataSet set) { drive.install(set == DataSet::Big ? bigMaster : smallMaster); },
         [&drive](DataSet, const QString& company, const QString& program) {
             return countRows(drive.databaseFile(), company, program);

@@ -7,6 +7,7 @@
 #include "bench/dataset.h"
 #include "bench/measure.h"
 #include "db/granguia.h"
+#include "db/schema.h"
 
 namespace duplivo::bench {
 
@@ -156,7 +157,7 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
             = granguia::listPrograms(data::typicalCompany, granguia::programListRead(*connection));
     }
     const Statement indexKeys
-        = *DatabaseConnection::indexKeysQuery(engine.dialect, granguia::tableName);
+        = *schema::indexKeysQuery(engine.dialect, granguia::tableName);
     timed({named("company_list"), nullptr, [] { return oursCompanyList(); },
         engine.rawList(DataSet::Big, {indexKeys, companyList}), data::companies});
     timed({named("program_list"), nullptr, [] { return oursProgramList(data::typicalCompany); },

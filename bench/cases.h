@@ -72,7 +72,7 @@ struct Engine
     // Before each case's name: "" or "pg_".
     QString prefix;
     double ratioLimit;
-    DatabaseConnection::Dialect dialect;
+    Dialect dialect;
     // Untimed: puts back the data set as it was generated and points the program at it.
     std::function<void(DataSet)> restore;
     // Untimed: the rows of a block as they stand.

@@ -397,7 +397,7 @@ void runServerCases(std::vector<Verdict>& verdicts)
     const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
 
     const Engine postgres {QStringLiteral("pg_"), serverRatioLimit,
-        DatabaseConnection::Dialect::PostgreSql,
+        Dialect::PostgreSql,
         [&](DataSet set) {
             const ServerDatabase& db = database(set);
             writeDsn(drive, server, db);

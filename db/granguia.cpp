@@ -61,21 +61,34 @@ Statement findBlock(const QString& company, const QString& program)
 CopyStatements copyBlock(
     const QString& sourceCompany, const QString& newCompany, const QString& program)
 {
-    return {{QStringLiteral(
-                 "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
-                 "SELECT ?, Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
-                {newCompany, sourceCompany, program}},
+    return {tableName,
+        {QStringLiteral(
+             "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
+             "SELECT ?, Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+            {newCompany, sourceCompany, program}},
         {QStringLiteral(
              "SELECT Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
             {sourceCompany, program}},
         {QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)"),
-            {newCompany}}};
+            {newCompany}},
+        deleteBlock(newCompany, program)};
 }
 
 Statement deleteBlock(const QString& company, const QString& program)
 {
     return {QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
         {company, program}};
+}
+
+std::optional<int> longestCompanyName(DatabaseConnection& connection)
+{
+    return connection.textLength(tableName, companyColumnName);
+}
+
+qsizetype nameLength(const DatabaseConnection& connection, const QString& name)
+{
+    // Access counts UTF-16 units; the servers and SQLite count characters.
+    return connection.dialect() == Dialect::Access ? name.size() : name.toUcs4().size();
 }
 
 } // namespace duplivo::granguia

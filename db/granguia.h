@@ -9,6 +9,8 @@ namespace duplivo::granguia {
 inline const QString tableName = QStringLiteral("GRANGUIA");
 // The column names read from results; names are matched without regard to case.
 inline const QString companyColumn = QStringLiteral("empresa");
+// The company column as the table declares it.
+inline const QString companyColumnName = QStringLiteral("Empresa");
 inline const QString programColumn = QStringLiteral("Aplica");
 
 // How a list of distinct values is read: by DISTINCT over every row, or by stepping through an
@@ -30,5 +32,11 @@ Statement findBlock(const QString& company, const QString& program);
 CopyStatements copyBlock(
     const QString& sourceCompany, const QString& newCompany, const QString& program);
 Statement deleteBlock(const QString& company, const QString& program);
+
+// The most characters a company name may have, where the table says: a longer one would be cut,
+// or refused, by the engine. Counted as the engine counts them (see nameLength).
+std::optional<int> longestCompanyName(DatabaseConnection& connection);
+// The length of a name as the engine behind the connection counts it against that limit.
+qsizetype nameLength(const DatabaseConnection& connection, const QString& name);
 
 } // namespace duplivo::granguia

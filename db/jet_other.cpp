@@ -1,9 +1,9 @@
-#include "app/failure.h"
-#include "db/engines.h"
+#include "db/errors.h"
+#include "db/jet.h"
 
 namespace duplivo {
 
-void openJetConnection(const QString&, const QString&, const QString& windowsPath)
+std::unique_ptr<Session> openJet(const DatabaseFile& file)
 {
     // No Access driver exists for Linux that writes; the Windows program under Wine can use the
     // one the Tarvex programs use there.
@@ -13,7 +13,7 @@ void openJetConnection(const QString&, const QString&, const QString& windowsPat
                        "Use el Duplivo para Windows: ejecútelo con el mismo Wine en el que "
                        "funcionan los programas de Tarvex, que tiene instalado el controlador "
                        "ODBC de Microsoft Access que ellos usan.")
-            .arg(windowsPath));
+            .arg(file.windowsPath));
 }
 
 } // namespace duplivo

@@ -1,10 +1,6 @@
-#include <QStringList>
-#include <QtCore/qt_windows.h>
-#include <sql.h>
-#include <sqlext.h>
-
-#include "app/failure.h"
-#include "db/engines.h"
+#include "db/dsn.h"
+#include "db/errors.h"
+#include "db/jet.h"
 #include "db/odbc.h"
 
 namespace duplivo {
@@ -17,30 +13,6 @@ const QStringList accessDrivers = {QStringLiteral("Microsoft Access Driver (*.md
     QStringLiteral("Microsoft Access Driver (*.mdb)")};
 
 constexpr int bits = int(sizeof(void*) * 8);
-
-// The ODBC drivers installed for this program's bitness. Empty where the driver manager itself
-// cannot be used.
-QStringList installedDrivers()
-{
-    QStringList names;
-    SQLHENV environment = SQL_NULL_HENV;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment)))
-        return names;
-    SQLSetEnvAttr(
-        environment, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    SQLWCHAR description[512];
-    SQLWCHAR attributes[2048];
-    SQLSMALLINT descriptionLength = 0;
-    SQLSMALLINT attributesLength = 0;
-    SQLUSMALLINT direction = SQL_FETCH_FIRST;
-    while (SQL_SUCCEEDED(SQLDriversW(environment, direction, description, 512, &descriptionLength,
-        attributes, 2048, &attributesLength))) {
-        names << QString::fromWCharArray(reinterpret_cast<const wchar_t*>(description));
-        direction = SQL_FETCH_NEXT;
-    }
-    SQLFreeHandle(SQL_HANDLE_ENV, environment);
-    return names;
-}
 
 QString whatToInstall()
 {
@@ -55,22 +27,28 @@ QString whatToInstall()
 
 } // namespace
 
-void openJetConnection(const QString& name, const QString& file, const QString& windowsPath)
+std::unique_ptr<Session> openJet(const DatabaseFile& file)
 {
-    const QStringList installed = installedDrivers();
-    for (const QString& driver : accessDrivers) {
-        if (!installed.contains(driver, Qt::CaseInsensitive))
-            continue;
-        OdbcSource source;
-        source.keys = {{QStringLiteral("DRIVER"), driver}, {QStringLiteral("DBQ"), file}};
-        openOdbcConnection(name, source, windowsPath);
-        return;
-    }
+    // ExtendedAnsiSQL=1: Jet then reports a value too long for its column instead of cutting it.
+    // The driver takes no login timeout: a file has nothing to wait for.
+    std::unique_ptr<Session> session = connectWithFirstDriver(accessDrivers,
+        [&file](const QString& driver) {
+            OdbcSource source;
+            source.keys
+                = {{QStringLiteral("DRIVER"), driver}, {QStringLiteral("DBQ"), file.localPath},
+                    {QStringLiteral("ExtendedAnsiSQL"), QStringLiteral("1")}};
+            return source.connectionString();
+        },
+        {0,
+            QStringLiteral("No se ha podido abrir %1 con el controlador ODBC de Microsoft Access.")
+                .arg(file.described())});
+    if (session)
+        return session;
     throw Failure(DatabaseErrorNumber::AccessDriverMissing,
         QStringLiteral("No se puede abrir la base de datos de Microsoft Access '%1': este equipo "
                        "no tiene el controlador ODBC de Microsoft Access de %2 bits (\"%3\" ni "
-                       "\"%4\"). No se ha modificado nada.\r\n\r\n%5")
-            .arg(windowsPath, QString::number(bits), accessDrivers[0], accessDrivers[1],
+                       "\"%4\"), o no se puede cargar. No se ha modificado nada.\r\n\r\n%5")
+            .arg(file.windowsPath, QString::number(bits), accessDrivers[0], accessDrivers[1],
                 whatToInstall()));
 }
 

@@ -1,100 +1,698 @@
 #include "db/odbc.h"
 
-#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
 
-#include <QStringList>
+// On Windows the build puts <windows.h> before everything else (db/CMakeLists.txt): the ODBC
+// headers use its types there.
+#include <sql.h>
+#include <sqlext.h>
 
-#include "app/ini.h"
+#include "db/errors.h"
 
 namespace duplivo {
 
 namespace {
 
-bool isPasswordKey(const QString& key)
+// Strings cross the boundary as UTF-16, with their length in characters: never a terminator the
+// driver might take for part of the text. unixODBC and Windows both use 16-bit SQLWCHARs.
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t));
+
+// Text longer than this goes as long text: the Access driver takes no more in a plain one.
+constexpr qsizetype longestPlainValue = 255;
+// Pieces in which long values are read.
+constexpr SQLLEN chunkBytes = 16 * 1024;
+
+SQLWCHAR* wide(const QString& text)
 {
-    return key.compare(QLatin1String("PWD"), Qt::CaseInsensitive) == 0
-        || key.compare(QLatin1String("PASSWORD"), Qt::CaseInsensitive) == 0;
+    return const_cast<SQLWCHAR*>(reinterpret_cast<const SQLWCHAR*>(text.utf16()));
 }
 
-// ODBC connection strings end a value at ';'; braces carry any value whole, '}' doubled inside.
-// Only a value that needs them gets braces: some drivers (SQLite's) read them as part of the
-// value, and '=' or '}' inside a value end nothing.
-QString quoted(const QString& value, bool always)
+QString fromWide(const SQLWCHAR* text, qsizetype characters)
 {
-    const bool plain = !value.isEmpty() && value.trimmed() == value && !value.contains(u';')
-        && !value.startsWith(u'{');
-    if (plain && !always)
-        return value;
-    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(text), characters);
 }
+
+// Every diagnostic record of a handle, in order.
+QList<Diagnostic> diagnostics(SQLSMALLINT type, SQLHANDLE handle)
+{
+    QList<Diagnostic> records;
+    for (SQLSMALLINT number = 1;; ++number) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::vector<SQLWCHAR> text(512);
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRecW(
+            type, handle, number, state, &native, text.data(), SQLSMALLINT(text.size()), &length);
+        if (rc == SQL_SUCCESS_WITH_INFO && length >= SQLSMALLINT(text.size())) {
+            text.resize(std::size_t(length) + 1);
+            rc = SQLGetDiagRecW(type, handle, number, state, &native, text.data(),
+                SQLSMALLINT(text.size()), &length);
+        }
+        if (!SQL_SUCCEEDED(rc))
+            return records;
+        records.append({fromWide(state, 5), int(native),
+            fromWide(text.data(), std::min<qsizetype>(length, qsizetype(text.size()) - 1))});
+    }
+}
+
+// Success with or without information is success; anything else is reported with every record.
+// SQL_NO_DATA is for the caller to read.
+SQLRETURN check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, const QString& context)
+{
+    if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
+        return rc;
+    throwDiagnostics(diagnostics(type, handle), context);
+}
+
+// The driver manager's environment, made once for the process, in ODBC 3 behaviour.
+SQLHENV environment()
+{
+    static const SQLHENV handle = [] {
+        SQLHENV env = SQL_NULL_HENV;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+            throw EngineFailure(
+                0, QStringLiteral("No se puede usar el administrador de controladores ODBC."));
+        check(SQLSetEnvAttr(
+                  env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+            SQL_HANDLE_ENV, env, QString());
+        return env;
+    }();
+    return handle;
+}
+
+bool isText(SQLSMALLINT type)
+{
+    switch (type) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isBinary(SQLSMALLINT type)
+{
+    return type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY;
+}
+
+struct Column
+{
+    QString name;
+    SQLSMALLINT type = SQL_UNKNOWN_TYPE;
+    SQLULEN size = 0;
+    SQLSMALLINT digits = 0;
+    bool isUnsigned = false;
+};
+
+// The C type a column's values are read in and bound back with, so that each is stored again as
+// it was: text as UTF-16, bytes as bytes, decimals as their digits, numbers as numbers (a
+// single-precision one widened exactly to double), dates and times as the driver writes them,
+// with no time zone applied on the way.
+SQLSMALLINT exactCType(const Column& column)
+{
+    switch (column.type) {
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+        return SQL_C_BINARY;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+        return SQL_C_DOUBLE;
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+        return SQL_C_CHAR;
+    case SQL_BIT:
+        return SQL_C_BIT;
+    case SQL_TINYINT:
+        return column.isUnsigned ? SQL_C_UTINYINT : SQL_C_STINYINT;
+    case SQL_SMALLINT:
+        return column.isUnsigned ? SQL_C_USHORT : SQL_C_SSHORT;
+    case SQL_INTEGER:
+        return column.isUnsigned ? SQL_C_ULONG : SQL_C_SLONG;
+    case SQL_BIGINT:
+        return column.isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT;
+    default:
+        return SQL_C_WCHAR;
+    }
+}
+
+// The bytes of a fixed-size C type; 0 for those read in pieces.
+SQLLEN fixedSize(SQLSMALLINT cType)
+{
+    switch (cType) {
+    case SQL_C_DOUBLE:
+        return sizeof(SQLDOUBLE);
+    case SQL_C_BIT:
+    case SQL_C_UTINYINT:
+    case SQL_C_STINYINT:
+        return 1;
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT:
+        return sizeof(SQLSMALLINT);
+    case SQL_C_ULONG:
+    case SQL_C_SLONG:
+        return sizeof(SQLINTEGER);
+    case SQL_C_UBIGINT:
+    case SQL_C_SBIGINT:
+        return sizeof(SQLBIGINT);
+    default:
+        return 0;
+    }
+}
+
+// A value as read: the C type's bytes, or null.
+struct Cell
+{
+    bool null = true;
+    QByteArray bytes;
+};
+
+// A value bound to a marker; it must stay where it is until the statement has run.
+struct Parameter
+{
+    QByteArray bytes;
+    SQLLEN indicator = 0;
+};
+
+class Cursor
+{
+public:
+    Cursor(SQLHDBC connection, const QString& context)
+        : m_context(context)
+    {
+        check(SQLAllocHandle(SQL_HANDLE_STMT, connection, &m_handle), SQL_HANDLE_DBC, connection,
+            context);
+    }
+    ~Cursor() { SQLFreeHandle(SQL_HANDLE_STMT, m_handle); }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+
+    SQLRETURN checked(SQLRETURN rc) const
+    {
+        return check(rc, SQL_HANDLE_STMT, m_handle, m_context);
+    }
+
+    // Binds QVariant values from marker `first` on; they keep their own types.
+    void bind(const QVariantList& values, SQLUSMALLINT first = 1)
+    {
+        for (qsizetype i = 0; i < values.size(); ++i)
+            bindValue(SQLUSMALLINT(first + i), values[i]);
+    }
+
+    void bindValue(SQLUSMALLINT marker, const QVariant& value)
+    {
+        Parameter& parameter = slot(marker);
+        SQLSMALLINT cType = SQL_C_WCHAR;
+        SQLSMALLINT sqlType = SQL_WVARCHAR;
+        SQLULEN size = 1;
+        if (value.isNull()) {
+            parameter.bytes.clear();
+            parameter.indicator = SQL_NULL_DATA;
+            bindSlot(marker, cType, sqlType, size, 0);
+            return;
+        }
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            cType = SQL_C_BIT;
+            sqlType = SQL_BIT;
+            parameter.bytes = QByteArray(1, value.toBool() ? 1 : 0);
+            break;
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong: {
+            const qlonglong number = value.toLongLong();
+            if (number >= std::numeric_limits<SQLINTEGER>::min()
+                && number <= std::numeric_limits<SQLINTEGER>::max()) {
+                const SQLINTEGER narrow = SQLINTEGER(number);
+                cType = SQL_C_SLONG;
+                sqlType = SQL_INTEGER;
+                parameter.bytes = QByteArray(reinterpret_cast<const char*>(&narrow), sizeof narrow);
+            } else {
+                const SQLBIGINT wide = number;
+                cType = SQL_C_SBIGINT;
+                sqlType = SQL_BIGINT;
+                parameter.bytes = QByteArray(reinterpret_cast<const char*>(&wide), sizeof wide);
+            }
+            break;
+        }
+        case QMetaType::Float:
+        case QMetaType::Double: {
+            const SQLDOUBLE number = value.toDouble();
+            cType = SQL_C_DOUBLE;
+            sqlType = value.typeId() == QMetaType::Float ? SQL_REAL : SQL_DOUBLE;
+            parameter.bytes = QByteArray(reinterpret_cast<const char*>(&number), sizeof number);
+            break;
+        }
+        case QMetaType::QByteArray:
+            parameter.bytes = value.toByteArray();
+            cType = SQL_C_BINARY;
+            sqlType
+                = parameter.bytes.size() > longestPlainValue ? SQL_LONGVARBINARY : SQL_VARBINARY;
+            size = SQLULEN(std::max<qsizetype>(1, parameter.bytes.size()));
+            break;
+        default: {
+            const QString text = value.toString();
+            parameter.bytes = QByteArray(
+                reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(2));
+            sqlType = text.size() > longestPlainValue ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+            // A size of 0 is refused by some drivers (the empty string).
+            size = SQLULEN(std::max<qsizetype>(1, text.size()));
+            break;
+        }
+        }
+        parameter.indicator = SQLLEN(parameter.bytes.size());
+        bindSlot(marker, cType, sqlType, size, 0);
+    }
+
+    // Binds a cell read from a column, in the C type it was read in and with the column's type.
+    void bindCell(SQLUSMALLINT marker, const Column& column, SQLSMALLINT cType, const Cell& cell)
+    {
+        Parameter& parameter = slot(marker);
+        parameter.bytes = cell.bytes;
+        parameter.indicator = cell.null ? SQL_NULL_DATA : SQLLEN(cell.bytes.size());
+        SQLULEN size = column.size;
+        if (size == 0) {
+            // A driver that does not know the column's size: the value's own.
+            size = SQLULEN(std::max<qsizetype>(
+                1, cType == SQL_C_WCHAR ? cell.bytes.size() / 2 : cell.bytes.size()));
+        }
+        bindSlot(marker, cType, column.type, size, column.digits);
+    }
+
+    // False for an action that changed no row (SQL_NO_DATA), which is no failure.
+    bool executeDirect(const QString& text)
+    {
+        return checked(SQLExecDirectW(m_handle, wide(text), SQLINTEGER(text.size())))
+            != SQL_NO_DATA;
+    }
+
+    void prepare(const QString& text)
+    {
+        checked(SQLPrepareW(m_handle, wide(text), SQLINTEGER(text.size())));
+    }
+
+    void execute() { checked(SQLExecute(m_handle)); }
+
+    qint64 rowCount()
+    {
+        SQLLEN rows = 0;
+        checked(SQLRowCount(m_handle, &rows));
+        return std::max<qint64>(0, rows);
+    }
+
+    QList<Column> columns()
+    {
+        SQLSMALLINT count = 0;
+        checked(SQLNumResultCols(m_handle, &count));
+        QList<Column> columns;
+        for (SQLUSMALLINT number = 1; number <= count; ++number) {
+            SQLWCHAR name[256] = {};
+            SQLSMALLINT nameLength = 0;
+            SQLSMALLINT nullable = 0;
+            Column column;
+            checked(SQLDescribeColW(m_handle, number, name, SQLSMALLINT(std::size(name)),
+                &nameLength, &column.type, &column.size, &column.digits, &nullable));
+            column.name
+                = fromWide(name, std::min<qsizetype>(nameLength, qsizetype(std::size(name)) - 1));
+            SQLLEN isUnsigned = SQL_FALSE;
+            checked(SQLColAttributeW(
+                m_handle, number, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned));
+            column.isUnsigned
+                = isUnsigned == SQL_TRUE && !isText(column.type) && !isBinary(column.type);
+            columns << column;
+        }
+        return columns;
+    }
+
+    bool fetch() { return checked(SQLFetch(m_handle)) != SQL_NO_DATA; }
+
+    // One column of the current row in a C type; long values are read in pieces. A failure to
+    // read is reported, never taken for a null.
+    Cell cell(SQLUSMALLINT number, SQLSMALLINT cType)
+    {
+        Cell cell;
+        SQLLEN indicator = 0;
+        if (const SQLLEN size = fixedSize(cType); size > 0) {
+            cell.bytes.resize(size);
+            checked(SQLGetData(m_handle, number, cType, cell.bytes.data(), size, &indicator));
+            cell.null = indicator == SQL_NULL_DATA;
+            if (cell.null)
+                cell.bytes.clear();
+            return cell;
+        }
+        // Text pieces end in a terminator that is not part of the value.
+        const SQLLEN terminator = cType == SQL_C_WCHAR ? 2 : cType == SQL_C_CHAR ? 1 : 0;
+        QByteArray piece(chunkBytes, Qt::Uninitialized);
+        for (;;) {
+            const SQLRETURN rc = checked(
+                SQLGetData(m_handle, number, cType, piece.data(), chunkBytes, &indicator));
+            if (rc == SQL_NO_DATA)
+                break;
+            if (indicator == SQL_NULL_DATA)
+                return cell;
+            cell.null = false;
+            const bool whole = indicator != SQL_NO_TOTAL && indicator <= chunkBytes - terminator;
+            cell.bytes.append(piece.constData(), whole ? indicator : chunkBytes - terminator);
+            if (rc == SQL_SUCCESS || whole)
+                break;
+        }
+        return cell;
+    }
+
+    // One column of the current row as a value of the program's own: text, a number, bytes.
+    QVariant value(SQLUSMALLINT number, const Column& column)
+    {
+        const SQLSMALLINT cType = exactCType(column);
+        const Cell read = cell(number, cType == SQL_C_CHAR ? SQL_C_WCHAR : cType);
+        if (read.null)
+            return QVariant();
+        const char* data = read.bytes.constData();
+        const auto as = [data]<typename T>(T) {
+            T number;
+            std::memcpy(&number, data, sizeof number);
+            return number;
+        };
+        switch (cType) {
+        case SQL_C_BINARY:
+            return read.bytes;
+        case SQL_C_DOUBLE:
+            return as(SQLDOUBLE());
+        case SQL_C_BIT:
+            return bool(data[0]);
+        case SQL_C_UTINYINT:
+            return qlonglong(static_cast<unsigned char>(data[0]));
+        case SQL_C_STINYINT:
+            return qlonglong(static_cast<signed char>(data[0]));
+        case SQL_C_USHORT:
+            return qlonglong(as(SQLUSMALLINT()));
+        case SQL_C_SSHORT:
+            return qlonglong(as(SQLSMALLINT()));
+        case SQL_C_ULONG:
+            return qlonglong(as(SQLUINTEGER()));
+        case SQL_C_SLONG:
+            return qlonglong(as(SQLINTEGER()));
+        case SQL_C_UBIGINT:
+            return qulonglong(as(SQLUBIGINT()));
+        case SQL_C_SBIGINT:
+            return qlonglong(as(SQLBIGINT()));
+        default:
+            return fromWide(
+                reinterpret_cast<const SQLWCHAR*>(data), read.bytes.size() / qsizetype(2));
+        }
+    }
+
+    void setAttribute(SQLINTEGER attribute, SQLULEN value)
+    {
+        checked(SQLSetStmtAttrW(m_handle, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
+    }
+
+private:
+    Parameter& slot(SQLUSMALLINT marker)
+    {
+        // Bound buffers must not move once bound: one Parameter per marker, kept apart.
+        while (m_parameters.size() < marker)
+            m_parameters.push_back(std::make_unique<Parameter>());
+        return *m_parameters[marker - 1];
+    }
+
+    void bindSlot(SQLUSMALLINT marker, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN size,
+        SQLSMALLINT digits)
+    {
+        Parameter& parameter = *m_parameters[marker - 1];
+        checked(SQLBindParameter(m_handle, marker, SQL_PARAM_INPUT, cType, sqlType, size, digits,
+            parameter.bytes.data(), SQLLEN(parameter.bytes.size()), &parameter.indicator));
+    }
+
+    SQLHSTMT m_handle = SQL_NULL_HSTMT;
+    QString m_context;
+    std::vector<std::unique_ptr<Parameter>> m_parameters;
+};
+
+Dialect dialectOf(const QString& dbms)
+{
+    const auto names = [&dbms](const char* name) {
+        return dbms.contains(QLatin1String(name), Qt::CaseInsensitive);
+    };
+    if (names("SQLite"))
+        return Dialect::Sqlite;
+    if (names("PostgreSQL"))
+        return Dialect::PostgreSql;
+    if (names("MariaDB") || names("MySQL"))
+        return Dialect::MariaDb;
+    if (names("Access"))
+        return Dialect::Access;
+    return Dialect::Other;
+}
+
+// The names of the ODBC drivers the driver manager lists for this program's bitness.
+QStringList installedDrivers()
+{
+    QStringList names;
+    const SQLHENV env = environment();
+    SQLWCHAR description[512];
+    SQLWCHAR attributes[2048];
+    SQLSMALLINT descriptionLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (SQL_SUCCEEDED(SQLDriversW(env, direction, description,
+        SQLSMALLINT(std::size(description)), &descriptionLength, attributes,
+        SQLSMALLINT(std::size(attributes)), &attributesLength))) {
+        names << fromWide(description,
+            std::min<qsizetype>(descriptionLength, qsizetype(std::size(description)) - 1));
+        direction = SQL_FETCH_NEXT;
+    }
+    return names;
+}
+
+class OdbcSession final : public Session
+{
+public:
+    OdbcSession(const QString& connectionString, const OdbcConnectOptions& options)
+        : m_context(options.context)
+    {
+        const SQLHENV env = environment();
+        check(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_handle), SQL_HANDLE_ENV, env, m_context);
+        try {
+            if (options.loginTimeout > 0)
+                checked(SQLSetConnectAttrW(m_handle, SQL_ATTR_LOGIN_TIMEOUT,
+                    reinterpret_cast<SQLPOINTER>(SQLULEN(options.loginTimeout)), 0));
+            SQLSMALLINT completedLength = 0;
+            checked(SQLDriverConnectW(m_handle, nullptr, wide(connectionString),
+                SQLSMALLINT(connectionString.size()), nullptr, 0, &completedLength,
+                SQL_DRIVER_NOPROMPT));
+        } catch (...) {
+            SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
+            throw;
+        }
+        m_connected = true;
+        m_dialect = dialectOf(info(SQL_DBMS_NAME));
+    }
+
+    ~OdbcSession() override
+    {
+        if (m_connected) {
+            if (m_inTransaction)
+                rollback();
+            SQLDisconnect(m_handle);
+        }
+        SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
+    }
+
+    Dialect dialect() const override { return m_dialect; }
+
+    ResultSet select(const Statement& statement) override
+    {
+        Cursor cursor(m_handle, m_context);
+        cursor.bind(statement.values);
+        cursor.executeDirect(statement.text);
+        const QList<Column> columns = cursor.columns();
+        QStringList names;
+        for (const Column& column : columns)
+            names << column.name;
+        QList<QVariantList> rows;
+        while (cursor.fetch()) {
+            QVariantList row;
+            row.reserve(columns.size());
+            for (qsizetype i = 0; i < columns.size(); ++i)
+                row << cursor.value(SQLUSMALLINT(i + 1), columns[i]);
+            rows << std::move(row);
+        }
+        return ResultSet(names, rows);
+    }
+
+    bool hasRow(const Statement& statement) override
+    {
+        Cursor cursor(m_handle, m_context);
+        cursor.bind(statement.values);
+        cursor.executeDirect(statement.text);
+        return cursor.fetch();
+    }
+
+    qint64 execute(const Statement& statement) override
+    {
+        Cursor cursor(m_handle, m_context);
+        cursor.bind(statement.values);
+        return cursor.executeDirect(statement.text) ? cursor.rowCount() : 0;
+    }
+
+    qint64 appendRows(const Statement& read, const Statement& append) override
+    {
+        QList<Column> columns;
+        QList<SQLSMALLINT> cTypes;
+        std::vector<std::vector<Cell>> rows;
+        {
+            // The rows are read whole before the first append: not every driver runs a statement
+            // while another one's rows are still being read on the same connection.
+            Cursor cursor(m_handle, m_context);
+            cursor.bind(read.values);
+            cursor.executeDirect(read.text);
+            columns = cursor.columns();
+            for (const Column& column : columns)
+                cTypes << exactCType(column);
+            while (cursor.fetch()) {
+                std::vector<Cell> row;
+                row.reserve(std::size_t(columns.size()));
+                for (qsizetype i = 0; i < columns.size(); ++i)
+                    row.push_back(cursor.cell(SQLUSMALLINT(i + 1), cTypes[i]));
+                rows.push_back(std::move(row));
+            }
+        }
+        if (rows.empty())
+            return 0;
+        Cursor cursor(m_handle, m_context);
+        cursor.prepare(append.text);
+        cursor.bind(append.values);
+        const auto first = SQLUSMALLINT(append.values.size() + 1);
+        for (const std::vector<Cell>& row : rows) {
+            for (qsizetype i = 0; i < columns.size(); ++i)
+                cursor.bindCell(
+                    SQLUSMALLINT(first + i), columns[i], cTypes[i], row[std::size_t(i)]);
+            cursor.execute();
+        }
+        return qint64(rows.size());
+    }
+
+    std::optional<int> describedTextLength(const Statement& select) override
+    {
+        Cursor cursor(m_handle, m_context);
+        cursor.bind(select.values);
+        cursor.executeDirect(select.text);
+        const QList<Column> columns = cursor.columns();
+        if (columns.isEmpty())
+            return std::nullopt;
+        const Column& column = columns.first();
+        const bool bounded = column.type == SQL_CHAR || column.type == SQL_VARCHAR
+            || column.type == SQL_WCHAR || column.type == SQL_WVARCHAR;
+        if (!bounded || column.size == 0 || column.size > SQLULEN(std::numeric_limits<int>::max()))
+            return std::nullopt;
+        return int(column.size);
+    }
+
+    void begin() override
+    {
+        if (m_dialect == Dialect::Sqlite) {
+            // SQLite's driver would begin a deferred transaction, which takes the database's lock
+            // only at its first write; the check before the copy must already hold it.
+            execute({QStringLiteral("BEGIN IMMEDIATE"), {}});
+        } else {
+            checked(SQLSetConnectAttrW(m_handle, SQL_ATTR_AUTOCOMMIT,
+                reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_AUTOCOMMIT_OFF)), 0));
+        }
+        m_inTransaction = true;
+    }
+
+    void commit() override
+    {
+        if (m_dialect == Dialect::Sqlite) {
+            execute({QStringLiteral("COMMIT"), {}});
+        } else {
+            checked(SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_COMMIT));
+            autoCommit();
+        }
+        m_inTransaction = false;
+    }
+
+    void rollback() noexcept override
+    {
+        m_inTransaction = false;
+        if (m_dialect == Dialect::Sqlite) {
+            try {
+                Cursor(m_handle, m_context).executeDirect(QStringLiteral("ROLLBACK"));
+            } catch (...) {
+                // Nothing was left to roll back, or the connection is gone.
+            }
+            return;
+        }
+        SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+        try {
+            autoCommit();
+        } catch (...) {
+            // The connection is gone; nothing more will run on it.
+        }
+    }
+
+private:
+    SQLRETURN checked(SQLRETURN rc) const { return check(rc, SQL_HANDLE_DBC, m_handle, m_context); }
+
+    void autoCommit()
+    {
+        checked(SQLSetConnectAttrW(m_handle, SQL_ATTR_AUTOCOMMIT,
+            reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_AUTOCOMMIT_ON)), 0));
+    }
+
+    QString info(SQLUSMALLINT type)
+    {
+        SQLWCHAR text[256] = {};
+        SQLSMALLINT length = 0;
+        checked(SQLGetInfoW(m_handle, type, text, SQLSMALLINT(sizeof text), &length));
+        return fromWide(text,
+            std::min<qsizetype>(
+                length / qsizetype(sizeof(SQLWCHAR)), qsizetype(std::size(text)) - 1));
+    }
+
+    SQLHDBC m_handle = SQL_NULL_HDBC;
+    QString m_context;
+    Dialect m_dialect = Dialect::Other;
+    bool m_connected = false;
+    bool m_inTransaction = false;
+};
 
 } // namespace
 
-bool OdbcSource::holdsPassword() const
+std::unique_ptr<Session> connectOdbc(
+    const QString& connectionString, const OdbcConnectOptions& options)
 {
-    // A whole connection string pasted as one value may carry a password too.
-    const auto carriesPassword = [](const QString& value) {
-        return value.contains(QLatin1String("PWD="), Qt::CaseInsensitive)
-            || value.contains(QLatin1String("PASSWORD="), Qt::CaseInsensitive);
-    };
-    return std::any_of(keys.cbegin(), keys.cend(), [&](const auto& key) {
-        return (isPasswordKey(key.first) && !key.second.isEmpty()) || carriesPassword(key.second);
-    });
+    return std::make_unique<OdbcSession>(connectionString, options);
 }
 
-QString OdbcSource::value(const QString& key) const
+std::unique_ptr<Session> connectWithFirstDriver(const QStringList& drivers,
+    const std::function<QString(const QString& driver)>& connectionString,
+    const OdbcConnectOptions& options)
 {
-    for (const auto& [name, value] : keys) {
-        if (name.compare(key, Qt::CaseInsensitive) == 0)
-            return value.isNull() ? QStringLiteral("") : value;
+    const QStringList installed = installedDrivers();
+    for (const QString& driver : drivers) {
+        if (!installed.contains(driver, Qt::CaseInsensitive))
+            continue;
+        try {
+            return connectOdbc(connectionString(driver), options);
+        } catch (const EngineFailure& failure) {
+            // Listed, but its library cannot be loaded: Windows' driver manager says IM003,
+            // unixODBC (and Wine's, which hands the call to it) says so in words.
+            if (!failure.states().contains(QLatin1String("IM003"))
+                && !failure.text().contains(QLatin1String("Can't open lib")))
+                throw;
+        }
     }
-    return QString();
-}
-
-QString OdbcSource::connectionString() const
-{
-    QStringList parts;
-    for (const auto& [key, value] : keys) {
-        const bool isDriver = key.compare(QLatin1String("DRIVER"), Qt::CaseInsensitive) == 0;
-        QString bare = value;
-        if (isDriver && bare.startsWith(u'{') && bare.endsWith(u'}'))
-            bare = bare.mid(1, bare.size() - 2);
-        parts << key + u'=' + quoted(bare, isDriver);
-    }
-    return parts.join(u';') + u';';
-}
-
-QString OdbcSource::qtDatabaseName(const QString& fileDsn) const
-{
-    const QString wanted = connectionString();
-    if (wanted.contains(QLatin1String(".dsn"), Qt::CaseInsensitive))
-        return (fileDsn.isEmpty() ? QString() : quoted(fileDsn, false)) + u';' + wanted;
-    if (wanted.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive)
-        || wanted.contains(QLatin1String("SERVER="), Qt::CaseInsensitive))
-        return wanted;
-    // A source named by its data source name: the name first, without its key.
-    const QString dsn = value(QStringLiteral("DSN"));
-    if (dsn.isNull())
-        return wanted;
-    OdbcSource rest;
-    for (const auto& key : keys) {
-        if (key.first.compare(QLatin1String("DSN"), Qt::CaseInsensitive) != 0)
-            rest.keys.append(key);
-    }
-    return quoted(dsn, false) + u';' + rest.connectionString();
-}
-
-std::optional<OdbcSource> readOdbcSource(const QByteArray& content)
-{
-    const QList<IniLine> lines = iniLines(QString::fromUtf8(content));
-    // The first thing in the file is the [ODBC] header; its keys run to the next header.
-    if (lines.isEmpty() || !lines.first().isHeader()
-        || lines.first().section.compare(QLatin1String("ODBC"), Qt::CaseInsensitive) != 0)
-        return std::nullopt;
-    OdbcSource source;
-    for (qsizetype i = 1; i < lines.size() && !lines[i].isHeader(); ++i)
-        source.keys.append({lines[i].key, lines[i].value});
-    return source;
+    return nullptr;
 }
 
 } // namespace duplivo

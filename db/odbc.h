@@ -1,36 +1,36 @@
-// ODBC file DSNs: a text file with an [ODBC] section that names a driver and its settings, which
-// may stand at the database path instead of a database file.
+// Sources an ODBC driver reaches, through the program's own layer over the ODBC API (unixODBC,
+// or Windows' odbc32). Every connection string, statement and value reaches the driver with
+// exactly the characters the program wrote, values bound by their type; every diagnostic record
+// the driver gives is kept.
 #pragma once
 
-#include <optional>
+#include <functional>
+#include <memory>
 
-#include <QList>
-#include <QPair>
-#include <QString>
+#include <QStringList>
+
+#include "db/session.h"
 
 namespace duplivo {
 
-struct OdbcSource
+struct OdbcConnectOptions
 {
-    // The keys of the [ODBC] section in file order, as written.
-    QList<QPair<QString, QString>> keys;
-
-    bool holdsPassword() const;
-    // The value of a key, matched without regard to case; null when the key is absent.
-    QString value(const QString& key) const;
-    // "DRIVER={…};KEY=value;…", each value braced where it needs to be.
-    QString connectionString() const;
-    // The database name to give Qt's ODBC driver so that the driver manager receives
-    // connectionString(): Qt puts "FILEDSN=" before a name that contains ".dsn" anywhere, and
-    // "DSN=" before one that contains neither "DRIVER=" nor "SERVER=". `fileDsn` is the file the
-    // source was read from, if any; the driver manager may read it, and the keys given win.
-    QString qtDatabaseName(const QString& fileDsn) const;
+    // Seconds to wait for a server that does not answer when connecting; 0 sets no limit, for
+    // drivers that do not take one (those of local files).
+    int loginTimeout = 0;
+    // What is being opened, for a failure that comes without any text.
+    QString context;
 };
 
-// The source described by a file's text, when its first section is [ODBC].
-std::optional<OdbcSource> readOdbcSource(const QByteArray& content);
+// Connects with a whole ODBC connection string ("DRIVER={…};KEY=value…" or "DSN=…;…").
+std::unique_ptr<Session> connectOdbc(
+    const QString& connectionString, const OdbcConnectOptions& options);
 
-// Whether users other than the owner may read the file.
-bool othersCanRead(const QString& file);
+// Connects through the first of `drivers` that the driver manager lists and can load, with the
+// connection string `connectionString` makes for it. A driver that is listed but does not load
+// is passed over for the next; other failures are reported. Nothing when none loads.
+std::unique_ptr<Session> connectWithFirstDriver(const QStringList& drivers,
+    const std::function<QString(const QString& driver)>& connectionString,
+    const OdbcConnectOptions& options);
 
 } // namespace duplivo

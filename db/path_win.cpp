@@ -1,10 +1,10 @@
-#include "db/database.h"
+#include "db/path.h"
 
 namespace duplivo {
 
-QString resolveDatabaseFile(const QString& windowsPath)
+DatabaseFile locateDatabaseFile(const QString& windowsPath)
 {
-    return windowsPath;
+    return {windowsPath, windowsPath};
 }
 
 } // namespace duplivo

@@ -2,10 +2,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "app/failure.h"
 #include "app/wineprefix.h"
-#include "db/database.h"
-#include "db/engines.h"
+#include "db/errors.h"
+#include "db/path.h"
 
 namespace duplivo {
 
@@ -29,7 +28,7 @@ QString entryFor(const QString& folder, const QString& name)
 
 } // namespace
 
-QString resolveDatabaseFile(const QString& windowsPath)
+DatabaseFile locateDatabaseFile(const QString& windowsPath)
 {
     static const QRegularExpression driveForm(
         QStringLiteral("^([A-Za-z]):\\\\(.*)$"), QRegularExpression::DotMatchesEverythingOption);
@@ -45,7 +44,7 @@ QString resolveDatabaseFile(const QString& windowsPath)
     const QStringList names = match.captured(2).split(u'\\', Qt::SkipEmptyParts);
     for (const QString& name : names)
         path = entryFor(path, name);
-    return path;
+    return {windowsPath, path};
 }
 
 } // namespace duplivo

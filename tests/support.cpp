@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSqlDatabase>
 #include <QTest>
 #include <sqlite3.h>
 
@@ -148,6 +147,8 @@ TestEngine testEngine()
         return TestEngine::SqliteOdbc;
     if (name == "postgresql")
         return TestEngine::Postgres;
+    if (name == "mariadb")
+        return TestEngine::MariaDb;
     if (!name.isEmpty() && name != "sqlite")
         qFatal("unknown DUPLIVO_TEST_ENGINE %s", name.constData());
     return TestEngine::Sqlite;
@@ -160,15 +161,15 @@ bool everythingRequired()
 
 QString engineUnavailable()
 {
-    if (testEngine() == TestEngine::Sqlite)
-        return QString();
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")))
-        return QStringLiteral("Qt's ODBC driver (libqt6sql6-odbc) is not installed");
-    if (testEngine() == TestEngine::Postgres && !postgresClientBuilt())
-        return QStringLiteral("the tests were built without PostgreSQL's client library");
-    if (testEngine() == TestEngine::Postgres && qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
+    const TestEngine engine = testEngine();
+    if (isServer(engine) && !serverClientsBuilt())
+        return QStringLiteral("the tests were built without the servers' client libraries");
+    if (engine == TestEngine::Postgres && qEnvironmentVariableIsEmpty("DUPLIVO_TEST_PG"))
         return QStringLiteral(
             "DUPLIVO_TEST_PG names no PostgreSQL server (tools/with_postgres.sh starts one)");
+    if (engine == TestEngine::MariaDb && qEnvironmentVariableIsEmpty("DUPLIVO_TEST_MARIADB"))
+        return QStringLiteral(
+            "DUPLIVO_TEST_MARIADB names no MariaDB server (tools/with_mariadb.sh starts one)");
     return QString();
 }
 
@@ -187,15 +188,17 @@ namespace {
 class SqliteBackend final : public CompanyDatabase::Backend
 {
 public:
-    explicit SqliteBackend(const QString& file)
+    SqliteBackend(const QString& file, const QString& companyType, const QString& claveType,
+        const QString& cosaType)
         : m_file(file)
     {
         check(sqlite3_open(file.toUtf8().constData(), &m_db), m_db, "open");
         sqlite3_busy_timeout(m_db, 10000);
         exec(QStringLiteral(
-            "CREATE TABLE GRANGUIA (Id INTEGER PRIMARY KEY, Empresa TEXT, Aplica TEXT, "
-            "clave, cosa, Alta TEXT NOT NULL DEFAULT 'por defecto');"
-            "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);"));
+            "CREATE TABLE GRANGUIA (Id INTEGER PRIMARY KEY, Empresa %1, Aplica TEXT, "
+            "clave %2, cosa %3, Alta TEXT NOT NULL DEFAULT 'por defecto');"
+            "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);")
+                 .arg(companyType, claveType, cosaType));
     }
     ~SqliteBackend() override { sqlite3_close(m_db); }
 
@@ -272,23 +275,29 @@ private:
 } // namespace
 
 CompanyDatabase::CompanyDatabase(
-    TestEngine engine, const QString& claveType, const QString& cosaType)
+    TestEngine engine, const QString& claveType, const QString& cosaType, int companyLength)
     : m_engine(engine)
     , m_driveC(m_dir.path())
 {
     const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    const QString companyType = companyLength > 0 ? QStringLiteral("VARCHAR(%1)").arg(companyLength)
+        : engine == TestEngine::MariaDb           ? QStringLiteral("VARCHAR(255)")
+                                                  : QStringLiteral("TEXT");
     switch (engine) {
     case TestEngine::Sqlite:
-        m_backend = std::make_unique<SqliteBackend>(file());
+        m_backend = std::make_unique<SqliteBackend>(file(), companyType, claveType, cosaType);
         break;
     case TestEngine::SqliteOdbc:
-        m_backend = std::make_unique<SqliteBackend>(file());
+        m_backend = std::make_unique<SqliteBackend>(file(), companyType, claveType, cosaType);
         writeFile(pathFile(), "[ODBC]\r\nDRIVER=SQLite3\r\nDatabase=" + file().toUtf8() + "\r\n",
             ownerOnly);
         break;
-    case TestEngine::Postgres: {
+    case TestEngine::Postgres:
+    case TestEngine::MariaDb: {
         QByteArray dsn;
-        m_backend = makePostgresBackend(claveType, cosaType, dsn);
+        m_backend = engine == TestEngine::Postgres
+            ? makePostgresBackend(companyType, claveType, cosaType, dsn)
+            : makeMariaDbBackend(companyType, claveType, cosaType, dsn);
         writeFile(pathFile(), dsn, ownerOnly);
         break;
     }
@@ -366,17 +375,27 @@ QStringList CompanyDatabase::rows(const QString& sql) const
 
 void CompanyDatabase::failInsertsOf(const QString& clave, const QString& message) const
 {
-    m_backend->onInsertOf(clave,
-        m_engine == TestEngine::Postgres
-            ? QStringLiteral("RAISE EXCEPTION %1").arg(sqlLiteral(message))
-            : QStringLiteral("SELECT RAISE(ABORT, %1)").arg(sqlLiteral(message)));
+    switch (m_engine) {
+    case TestEngine::Postgres:
+        return m_backend->onInsertOf(
+            clave, QStringLiteral("RAISE EXCEPTION %1").arg(sqlLiteral(message)));
+    case TestEngine::MariaDb:
+        return m_backend->onInsertOf(clave,
+            QStringLiteral("SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = %1")
+                .arg(sqlLiteral(message)));
+    default:
+        return m_backend->onInsertOf(
+            clave, QStringLiteral("SELECT RAISE(ABORT, %1)").arg(sqlLiteral(message)));
+    }
 }
 
 void CompanyDatabase::slowInsertsOf(const QString& clave, int seconds) const
 {
-    if (m_engine != TestEngine::Postgres)
-        qFatal("only PostgreSQL can pause an insert");
-    m_backend->onInsertOf(clave, QStringLiteral("PERFORM pg_sleep(%1)").arg(seconds));
+    if (!isServer(m_engine))
+        qFatal("only a server can pause an insert");
+    m_backend->onInsertOf(clave,
+        m_engine == TestEngine::Postgres ? QStringLiteral("PERFORM pg_sleep(%1)").arg(seconds)
+                                         : QStringLiteral("DO SLEEP(%1)").arg(seconds));
 }
 
 void CompanyDatabase::dropTable() const

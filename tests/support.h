@@ -73,9 +73,14 @@ public:
 };
 
 // The engine the database tests run on, from DUPLIVO_TEST_ENGINE: "sqlite" (the default), a
-// SQLite file behind an ODBC file DSN ("sqlite-odbc"), or PostgreSQL behind one ("postgresql",
-// on the server DUPLIVO_TEST_PG names).
-enum class TestEngine { Sqlite, SqliteOdbc, Postgres };
+// SQLite file behind an ODBC file DSN ("sqlite-odbc"), or a server behind one: "postgresql" on
+// the server DUPLIVO_TEST_PG names, "mariadb" on the one DUPLIVO_TEST_MARIADB names.
+enum class TestEngine { Sqlite, SqliteOdbc, Postgres, MariaDb };
+// Whether the engine is a server the tests reach through its client library.
+inline bool isServer(TestEngine engine)
+{
+    return engine == TestEngine::Postgres || engine == TestEngine::MariaDb;
+}
 TestEngine testEngine();
 // Why the engine cannot be used here, or nothing when it can.
 QString engineUnavailable();
@@ -119,10 +124,11 @@ class CompanyDatabase
 public:
     static inline const QString windowsPath = QStringLiteral("C:\\Tarvex.win\\Tarvex.mdb");
 
-    // The column types of clave and cosa where the engine needs them; SQLite takes any value.
-    explicit CompanyDatabase(TestEngine engine = testEngine(),
-        const QString& claveType = QStringLiteral("TEXT"),
-        const QString& cosaType = QStringLiteral("TEXT"));
+    // The column types of clave and cosa: by default none on SQLite, which then keeps each
+    // value's own type, and TEXT on the servers. Empresa holds up to `companyLength` characters;
+    // by default as many as the engine's text (MariaDB's: VARCHAR(255), compared exactly).
+    explicit CompanyDatabase(TestEngine engine = testEngine(), const QString& claveType = QString(),
+        const QString& cosaType = QString(), int companyLength = 0);
     ~CompanyDatabase();
     CompanyDatabase(const CompanyDatabase&) = delete;
     CompanyDatabase& operator=(const CompanyDatabase&) = delete;
@@ -148,7 +154,7 @@ public:
 
     // From now on, inserting a row whose clave is `clave` fails with `message`.
     void failInsertsOf(const QString& clave, const QString& message) const;
-    // From now on, inserting a row whose clave is `clave` takes `seconds` first.
+    // From now on, inserting a row whose clave is `clave` takes `seconds` first (on servers).
     void slowInsertsOf(const QString& clave, int seconds) const;
     void dropTable() const;
     // No connection but this one holds a lock or an open transaction.

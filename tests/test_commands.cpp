@@ -192,7 +192,8 @@ void CommandsTest::popupClickChoosesACompany()
 
 void CommandsTest::copyInputErrorsInOrder()
 {
-    CompanyDatabase database;
+    // Names of at most 20 characters: an engine would cut a longer one, or refuse it.
+    CompanyDatabase database(testEngine(), QString(), QString(), 20);
     database.addBlock(QStringLiteral("Alfa"), agenda, 2);
     WindowHarness harness;
     QVERIFY(harness.open());
@@ -219,18 +220,33 @@ void CommandsTest::copyInputErrorsInOrder()
     QCOMPARE(harness.messages.shown.last().text, QStringLiteral("Debe seleccionar algún programa"));
     QCOMPARE(harness.messages.shown.last().style, 16);
     QCOMPARE(harness.focusName(), QStringLiteral("lstProgramas"));
-    QCOMPARE(harness.messages.shown.size(), 3);
-    for (const ShownMessage& message : harness.messages.shown)
+
+    // 22 characters (23 UTF-16 units): refused before anything is written.
+    harness.clickProgram(agenda);
+    harness.typeNewCompany(QStringLiteral("Construcciones Ñandú 😀"));
+    harness.click("cmdCopiar");
+    QCOMPARE(harness.messages.shown.last().text,
+        QStringLiteral("El nombre de la nueva empresa no puede tener más de 20 caracteres, y el "
+                       "escrito tiene 22."));
+    QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
+    QCOMPARE(harness.messages.shown.size(), 4);
+    for (const ShownMessage& message : harness.messages.shown) {
+        QCOMPARE(message.style, 16);
         QCOMPARE(message.title, QString());
+    }
     QVERIFY(harness.programEnd.statuses.isEmpty());
     QCOMPARE(database.count(), 2);
 
-    // Corrected, the copy goes through.
+    // Corrected to 20 characters, the copy goes through.
+    const QString corrected = QStringLiteral("Construcciones Ñand😀");
+    harness.typeNewCompany(corrected);
+    harness.clickProgram(agenda);
     harness.clickProgram(agenda);
     QCOMPARE(harness.focusName(), QStringLiteral("cmdCopiar"));
     QTest::keyClick(harness.button("cmdCopiar"), Qt::Key_Space);
+    QCOMPARE(harness.messages.shown.size(), 5);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
-    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 2);
+    QCOMPARE(database.block(corrected, agenda).size(), 2);
     harness.window->close();
 }
 

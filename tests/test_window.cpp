@@ -283,9 +283,10 @@ void WindowTest::companyFocusHandlerRunsOncePerRealFocusGain()
     WindowHarness harness;
     QVERIFY(harness.open());
     // Every run of the handler opens a connection of its own.
-    QString connection = harness.window->state().database->connectionName();
+    // (The one before is alive while the next is made, so the two never share an address.)
+    const DatabaseConnection* connection = harness.window->state().database.get();
     const auto ranSinceLastLook = [&] {
-        const QString now = harness.window->state().database->connectionName();
+        const DatabaseConnection* now = harness.window->state().database.get();
         const bool ran = now != connection;
         connection = now;
         return ran;

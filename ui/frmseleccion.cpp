@@ -289,29 +289,40 @@ void frmSeleccion::scanSelection()
     }
 }
 
-bool frmSeleccion::inputMissing(bool missing, const QString& message, QWidget* control)
+bool frmSeleccion::refuseInput(bool refused, const QString& message, QWidget* control)
 {
-    if (missing) {
+    if (refused) {
         m_messages.show(message, MessageStyle::Critical);
         control->setFocus();
     }
-    return missing;
+    return refused;
 }
 
 void frmSeleccion::cmdCopiar_Click()
 {
     scanSelection();
-    if (inputMissing(
+    if (refuseInput(
             m_cmbEmpresaOrigen->currentText().isEmpty(), noSourceCompany, m_cmbEmpresaOrigen)
-        || inputMissing(m_txtEmpresaNueva->text().isEmpty(), noNewCompany, m_txtEmpresaNueva)
-        || inputMissing(!m_state.anySelected, noProgram, m_lstProgramas))
+        || refuseInput(m_txtEmpresaNueva->text().isEmpty(), noNewCompany, m_txtEmpresaNueva)
+        || refuseInput(!m_state.anySelected, noProgram, m_lstProgramas))
         return;
 
+    std::optional<int> longestName;
     {
         // A connection of its own for the command; each program is committed before the next.
         const BusyCursor busy;
         m_state.database = openDatabase(m_state.databasePath);
+        longestName = granguia::longestCompanyName(*m_state.database);
     }
+    // The engine would cut a longer name, or refuse it part-way through the programs.
+    const qsizetype nameLength = granguia::nameLength(*m_state.database, m_txtEmpresaNueva->text());
+    if (refuseInput(longestName && nameLength > *longestName,
+            QStringLiteral("El nombre de la nueva empresa no puede tener más de %1 caracteres, y "
+                           "el escrito tiene %2.")
+                .arg(longestName.value_or(0))
+                .arg(nameLength),
+            m_txtEmpresaNueva))
+        return;
     const int count = m_lstProgramas->count();
     for (m_state.index = 0; m_state.index < count; ++m_state.index) {
         if (!m_lstProgramas->item(m_state.index)->isSelected())
@@ -362,9 +373,9 @@ void frmSeleccion::cmdBorrar_Click()
     scanSelection();
     if (!m_txtEmpresaNueva->text().isEmpty())
         m_txtEmpresaNueva->setText(QString());
-    if (inputMissing(
+    if (refuseInput(
             m_cmbEmpresaOrigen->currentText().isEmpty(), noSourceCompany, m_cmbEmpresaOrigen)
-        || inputMissing(!m_state.anySelected, noProgram, m_lstProgramas))
+        || refuseInput(!m_state.anySelected, noProgram, m_lstProgramas))
         return;
 
     const int count = m_lstProgramas->count();

@@ -56,8 +56,8 @@ private:
     void cmdSalir_Click();
 
     void scanSelection();
-    // Reports a missing input and sends the focus where it is corrected.
-    bool inputMissing(bool missing, const QString& message, QWidget* control);
+    // Reports a missing or wrong input and sends the focus where it is corrected.
+    bool refuseInput(bool refused, const QString& message, QWidget* control);
     void replaceCompanies(const QStringList& companies);
     QStringList columnValues(const QString& column);
 

@@ -1,6 +1,6 @@
 #include <QFileInfo>
 
-#include "db/odbc.h"
+#include "db/dsn.h"
 
 namespace duplivo {
 

@@ -1,4 +1,4 @@
-#include "db/odbc.h"
+#include "db/dsn.h"
 
 namespace duplivo {
 

@@ -1,6 +1,5 @@
 // The company database on a PostgreSQL server, written and read through libpq.
 #include <QCoreApplication>
-#include <QMap>
 #include <libpq-fe.h>
 
 #include "tests/backend.h"
@@ -9,22 +8,10 @@ namespace duplivo::test {
 
 namespace {
 
-// The keys of DUPLIVO_TEST_PG ("SERVER=…;PORT=…;UID=…;PWD=…").
-QMap<QString, QString> serverKeys()
-{
-    QMap<QString, QString> keys;
-    for (const QString& part :
-        qEnvironmentVariable("DUPLIVO_TEST_PG").split(u';', Qt::SkipEmptyParts)) {
-        const qsizetype equals = part.indexOf(u'=');
-        keys.insert(part.left(equals).toUpper(), part.mid(equals + 1));
-    }
-    return keys;
-}
-
 class PostgresBackend final : public CompanyDatabase::Backend
 {
 public:
-    PostgresBackend(const QString& claveType, const QString& cosaType)
+    PostgresBackend(const QString& companyType, const QString& claveType, const QString& cosaType)
     {
         static int serial = 0;
         m_name
@@ -32,11 +19,11 @@ public:
         m_admin = connect(QStringLiteral("postgres"));
         run(m_admin, QStringLiteral("CREATE DATABASE %1 ENCODING 'UTF8'").arg(m_name));
         m_db = connect(m_name);
-        exec(QStringLiteral(
-            "CREATE TABLE GRANGUIA (Id SERIAL PRIMARY KEY, Empresa TEXT, Aplica TEXT, "
-            "clave %1, cosa %2, Alta TEXT NOT NULL DEFAULT 'por defecto');"
-            "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);")
-                 .arg(claveType, cosaType));
+        exec(
+            QStringLiteral("CREATE TABLE GRANGUIA (Id SERIAL PRIMARY KEY, Empresa %1, Aplica TEXT, "
+                           "clave %2, cosa %3, Alta TEXT NOT NULL DEFAULT 'por defecto');"
+                           "CREATE INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA (Empresa, Aplica);")
+                .arg(companyType, typeOrText(claveType), typeOrText(cosaType)));
     }
     ~PostgresBackend() override
     {
@@ -99,7 +86,7 @@ public:
     // The DSN file's keys for this database.
     QByteArray dsn() const
     {
-        const auto keys = serverKeys();
+        const auto keys = serverKeys("DUPLIVO_TEST_PG");
         return QStringLiteral(
             "[ODBC]\r\nDRIVER=PostgreSQL Unicode\r\nSERVER=%1\r\nPORT=%2\r\nDATABASE=%3\r\n"
             "UID=%4\r\nPWD=%5\r\n")
@@ -111,7 +98,7 @@ public:
 private:
     static PGconn* connect(const QString& database)
     {
-        const auto keys = serverKeys();
+        const auto keys = serverKeys("DUPLIVO_TEST_PG");
         const QString info
             = QStringLiteral("host=%1 port=%2 user=%3 password=%4 dbname=%5")
                   .arg(keys.value(QStringLiteral("SERVER")), keys.value(QStringLiteral("PORT")),
@@ -195,15 +182,15 @@ private:
 
 } // namespace
 
-bool postgresClientBuilt()
+bool serverClientsBuilt()
 {
     return true;
 }
 
 std::unique_ptr<CompanyDatabase::Backend> makePostgresBackend(
-    const QString& claveType, const QString& cosaType, QByteArray& dsn)
+    const QString& companyType, const QString& claveType, const QString& cosaType, QByteArray& dsn)
 {
-    auto backend = std::make_unique<PostgresBackend>(claveType, cosaType);
+    auto backend = std::make_unique<PostgresBackend>(companyType, claveType, cosaType);
     dsn = backend->dsn();
     return backend;
 }

@@ -1,0 +1,105 @@
+// Which engine the file at the database path needs, and opening it with that engine.
+#include <optional>
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "db/database.h"
+#include "db/dsn.h"
+#include "db/errors.h"
+#include "db/jet.h"
+#include "db/odbc.h"
+#include "db/path.h"
+#include "db/sqlite.h"
+
+namespace duplivo {
+
+namespace {
+
+// A DSN file is a few lines; anything much larger is not one.
+constexpr qint64 headLength = 64 * 1024;
+// Seconds a server that does not answer is waited for when connecting.
+constexpr int loginTimeout = 10;
+
+// The engine a database file's own signature names; a DSN file is text and has none.
+std::optional<Engine> engineOf(const QByteArray& head)
+{
+    if (head.startsWith(QByteArrayLiteral("SQLite format 3\0")))
+        return Engine::Sqlite;
+    const QByteArray signature = head.mid(4, 15);
+    if (signature == "Standard Jet DB" || signature == "Standard ACE DB")
+        return Engine::Jet;
+    return std::nullopt;
+}
+
+bool isSqliteDriver(const QString& driver)
+{
+    return driver.contains(QLatin1String("SQLite"), Qt::CaseInsensitive);
+}
+
+// Settings the program needs of some drivers, where the DSN file does not say otherwise.
+void addDriverDefaults(OdbcSource& source)
+{
+    const auto add = [&source](const char* key, const char* value) {
+        if (source.value(QLatin1String(key)).isNull())
+            source.keys.append({QLatin1String(key), QLatin1String(value)});
+    };
+    if (isSqliteDriver(source.value(QStringLiteral("DRIVER")))) {
+        // Wait ten seconds for another program's lock, not a hundred; never create a missing file.
+        add("Timeout", "10000");
+        add("NoCreat", "1");
+    }
+}
+
+std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& file)
+{
+    if (source.holdsPassword() && othersCanRead(file.localPath))
+        throw Failure(DatabaseErrorNumber::UnsafeSourceFile,
+            QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
+                           "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
+                .arg(file.described()));
+    addDriverDefaults(source);
+    const QString driver = source.value(QStringLiteral("DRIVER"));
+    OdbcConnectOptions options;
+    // A file behind a SQLite driver has no server to wait for, and the driver takes no limit.
+    options.loginTimeout = isSqliteDriver(driver) ? 0 : loginTimeout;
+    options.context
+        = QStringLiteral("No se ha podido abrir %1 con %2, que no ha dado ningún "
+                         "detalle.")
+              .arg(file.described(),
+                  driver.isNull() ? QStringLiteral("el origen de datos ODBC '%1'")
+                                        .arg(source.value(QStringLiteral("DSN")))
+                                  : QStringLiteral("el controlador ODBC '%1'").arg(driver));
+    return connectOdbc(source.connectionString(), options);
+}
+
+} // namespace
+
+std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
+{
+    const DatabaseFile file = locateDatabaseFile(windowsPath);
+    const QFileInfo info(file.localPath);
+    if (!info.exists() || info.isDir())
+        throw Failure(DatabaseErrorNumber::FileNotFound,
+            QStringLiteral("No se encuentra el archivo %1.").arg(file.described()));
+
+    QFile handle(file.localPath);
+    if (!handle.open(QIODevice::ReadOnly))
+        throw Failure(DatabaseErrorNumber::CannotOpenFile,
+            QStringLiteral("No se puede abrir el archivo %1: %2")
+                .arg(file.described(), handle.errorString()));
+    const QByteArray head = handle.read(headLength);
+    handle.close();
+
+    if (const std::optional<Engine> engine = engineOf(head)) {
+        return std::make_shared<DatabaseConnection>(
+            *engine, *engine == Engine::Sqlite ? openSqlite(file.localPath) : openJet(file));
+    }
+    if (std::optional<OdbcSource> source = readOdbcSource(head))
+        return std::make_shared<DatabaseConnection>(
+            Engine::Odbc, openOdbcSource(std::move(*source), file));
+    throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
+        QStringLiteral("%1 no es una base de datos.").arg(file.described()));
+}
+
+} // namespace duplivo

@@ -1,0 +1,43 @@
+// One open connection to an engine, as DatabaseConnection drives it: Qt's SQLite driver for
+// SQLite files, the program's own ODBC layer for everything an ODBC driver reaches.
+#pragma once
+
+#include <optional>
+
+#include "db/statement.h"
+
+namespace duplivo {
+
+// The SQL the engine behind a connection speaks, found when it opens. A SQLite file behind an
+// ODBC driver speaks SQLite's.
+enum class Dialect { Sqlite, PostgreSql, MariaDb, Access, Other };
+
+class Session
+{
+public:
+    virtual ~Session() = default;
+
+    virtual Dialect dialect() const = 0;
+    // Every row of a select, read before it returns.
+    virtual ResultSet select(const Statement& statement) = 0;
+    // Whether a select gives a row; no more than the first is fetched.
+    virtual bool hasRow(const Statement& statement) = 0;
+    // Runs an action statement; returns the rows it changed.
+    virtual qint64 execute(const Statement& statement) = 0;
+    // Reads every row `read` selects, then runs `append` once for each row: `append`'s own values
+    // first, then the row's, each bound by its column's type so that it is stored as it was
+    // read. Returns the rows appended.
+    virtual qint64 appendRows(const Statement& read, const Statement& append) = 0;
+    // The most characters the text column the select gives first may hold, as the engine
+    // describes it: nothing for unbounded text, or where the engine does not say.
+    virtual std::optional<int> describedTextLength(const Statement& select) = 0;
+
+    // A transaction that, where the engine has one lock for the whole database, holds it from
+    // the start. Statements run in it until commit or rollback.
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    // Never throws: it runs after a failure, and that failure is the one to report.
+    virtual void rollback() noexcept = 0;
+};
+
+} // namespace duplivo
