@@ -9,8 +9,8 @@ foreach(module Core Gui Widgets Sql)
 endforeach()
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
-install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> $<TARGET_FILE:Qt6::QODBCDriverPlugin>
-    DESTINATION sqldrivers)
+# SQLite files through Qt's driver; ODBC sources through the program's own layer and odbc32.
+install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> DESTINATION sqldrivers)
 
 include(${PROJECT_SOURCE_DIR}/cmake/MingwRuntime.cmake)
 duplivo_mingw_runtime(mingw_runtime)
