@@ -80,7 +80,8 @@ qint64 oursProgramList(const QString& company)
 qint64 oursCopy(const QString& source, const QString& program)
 {
     const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    return connection->copyUnlessPresent(granguia::findBlock(data::newCompany, program),
+    return connection->copyUnlessPresent(
+               granguia::findBlock(data::newCompany, program, connection->dialect()),
                granguia::copyBlock(source, data::newCompany, program))
         == DatabaseConnection::BlockCopy::Copied;
 }
@@ -156,8 +157,7 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
         programList
             = granguia::listPrograms(data::typicalCompany, granguia::programListRead(*connection));
     }
-    const Statement indexKeys
-        = *schema::indexKeysQuery(engine.dialect, granguia::tableName);
+    const Statement indexKeys = *schema::indexKeysQuery(engine.dialect, granguia::tableName);
     timed({named("company_list"), nullptr, [] { return oursCompanyList(); },
         engine.rawList(DataSet::Big, {indexKeys, companyList}), data::companies});
     timed({named("program_list"), nullptr, [] { return oursProgramList(data::typicalCompany); },
@@ -167,7 +167,7 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
                               const QString& program, int rows) {
         return Case {named(name), [&engine, set] { engine.restore(set); },
             [source, program] { return oursCopy(source, program); },
-            engine.rawCopy(set, granguia::findBlock(data::newCompany, program),
+            engine.rawCopy(set, granguia::findBlock(data::newCompany, program, engine.dialect),
                 granguia::copyBlock(source, data::newCompany, program).insertSelect),
             1, [&engine, set, program] { return engine.rows(set, data::newCompany, program); },
             rows};

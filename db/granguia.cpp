@@ -52,9 +52,22 @@ ListRead programListRead(DatabaseConnection& connection)
         : ListRead::Distinct;
 }
 
-Statement findBlock(const QString& company, const QString& program)
+Statement findBlock(const QString& company, const QString& program, Dialect dialect)
 {
-    return {QStringLiteral("SELECT * FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+    switch (dialect) {
+    case Dialect::Sqlite:
+    case Dialect::PostgreSql:
+    case Dialect::MariaDb:
+        return {QStringLiteral("SELECT 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? LIMIT 1"),
+            {company, program}};
+    case Dialect::Access:
+        return {QStringLiteral("SELECT TOP 1 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
+            {company, program}};
+    case Dialect::Other:
+        break;
+    }
+    // Only the first row is fetched.
+    return {QStringLiteral("SELECT 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
         {company, program}};
 }
 

@@ -25,8 +25,9 @@ Statement listPrograms(const QString& company, ListRead read = ListRead::Distinc
 // engines whose schema the connection reads; DISTINCT everywhere else.
 ListRead companyListRead(DatabaseConnection& connection);
 ListRead programListRead(DatabaseConnection& connection);
-// Finds whether the block exists; reading its first row is enough.
-Statement findBlock(const QString& company, const QString& program);
+// Finds whether the block exists: a row of a constant, at most one, in the dialect's words, so
+// that no driver reads (or describes) the whole block to answer.
+Statement findBlock(const QString& company, const QString& program, Dialect dialect);
 // Appends a copy of the source block under the new company: Empresa set to the new name,
 // Aplica, clave and cosa copied unchanged, every other column left to the table's defaults.
 CopyStatements copyBlock(

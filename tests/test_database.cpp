@@ -220,8 +220,9 @@ void DatabaseTest::resultsHoldNoLock()
     CompanyDatabase database(TestEngine::Sqlite);
     database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 50);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
-    auto rows = connection->openSnapshot(
-        granguia::findBlock(QStringLiteral("Origen"), QStringLiteral("Agenda")));
+    auto rows = connection->openSnapshot(granguia::copyBlock(
+        QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Agenda"))
+                                             .readRows);
     QVERIFY(rows->hasRows());
 
     sqlite3* other = nullptr;
@@ -265,7 +266,7 @@ void DatabaseTest::copyTakesTheLockBeforeTheCheck()
                            "SELECT 'Nueva', Aplica, clave, cosa FROM GRANGUIA "
                            "WHERE Empresa = 'Origen'"));
         outcome = connection->copyUnlessPresent(
-            granguia::findBlock(QStringLiteral("Nueva"), QStringLiteral("Agenda")),
+            granguia::findBlock(QStringLiteral("Nueva"), QStringLiteral("Agenda"), Dialect::Sqlite),
             granguia::copyBlock(
                 QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Agenda")));
     }

@@ -33,8 +33,8 @@ QString sleepingInInsert(const CompanyDatabase& database)
 DatabaseConnection::BlockCopy copy(
     DatabaseConnection& connection, const QString& from, const QString& to, const QString& program)
 {
-    return connection.copyUnlessPresent(
-        granguia::findBlock(to, program), granguia::copyBlock(from, to, program));
+    return connection.copyUnlessPresent(granguia::findBlock(to, program, connection.dialect()),
+        granguia::copyBlock(from, to, program));
 }
 
 } // namespace
@@ -104,7 +104,9 @@ void StatementsTest::valuesSelectExactlyTheirOwnRows()
         QStringList own = {QStringLiteral("Común"), name + QStringLiteral(" programa")};
         own.sort();
         QCOMPARE(listed, own);
-        QVERIFY(connection->openSnapshot(granguia::findBlock(name, QStringLiteral("Común")))
+        QVERIFY(connection
+                    ->openSnapshot(
+                        granguia::findBlock(name, QStringLiteral("Común"), connection->dialect()))
                     ->hasRows());
     }
     QVERIFY(!connection->openSnapshot(granguia::listPrograms(QStringLiteral("%")))->hasRows());
@@ -327,7 +329,8 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
             statements.insertSelect.text.replace(QStringLiteral("FROM GRANGUIA"),
                 QStringLiteral("FROM GRANGUIA WHERE NoHay = 1 AND"));
         QCOMPARE(connection->copyUnlessPresent(
-                     granguia::findBlock(target, QStringLiteral("Nóminas")), statements),
+                     granguia::findBlock(target, QStringLiteral("Nóminas"), connection->dialect()),
+                     statements),
             DatabaseConnection::BlockCopy::Copied);
         QCOMPARE(database.block(target, QStringLiteral("Nóminas")), expected);
         QCOMPARE(database.count(QStringLiteral("Empresa = '%1'").arg(target)), claves.size());

@@ -330,7 +330,8 @@ void frmSeleccion::cmdCopiar_Click()
         m_state.program = m_lstProgramas->item(m_state.index)->text();
         m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
         m_state.newCompany = m_txtEmpresaNueva->text();
-        m_state.checkStatement = granguia::findBlock(m_state.newCompany, m_state.program);
+        m_state.checkStatement
+            = granguia::findBlock(m_state.newCompany, m_state.program, m_state.database->dialect());
         const CopyStatements copy
             = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany, m_state.program);
         m_state.statement = copy.readRows;
