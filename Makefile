@@ -12,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
             libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql libpq-dev \
-            mariadb-server odbc-mariadb libmariadb-dev
+            mariadb-server odbc-mariadb libmariadb-dev iptables
 
 # Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
 WINDOWS_PACKAGES := cmake make xz-utils qt6-base-dev qt6-translations-l10n nsis \

@@ -8,6 +8,7 @@
 #include "db/dsn.h"
 #include "db/errors.h"
 #include "db/jet.h"
+#include "db/keepalive.h"
 #include "db/odbc.h"
 #include "db/path.h"
 #include "db/sqlite.h"
@@ -40,15 +41,28 @@ bool isSqliteDriver(const QString& driver)
 // Settings the program needs of some drivers, where the DSN file does not say otherwise.
 void addDriverDefaults(OdbcSource& source)
 {
-    const auto add = [&source](const char* key, const char* value) {
-        if (source.value(QLatin1String(key)).isNull())
-            source.keys.append({QLatin1String(key), QLatin1String(value)});
+    const auto add = [&source](const QString& key, const QString& value) {
+        if (source.value(key).isNull())
+            source.keys.append({key, value});
     };
-    if (isSqliteDriver(source.value(QStringLiteral("DRIVER")))) {
+    const QString driver = source.value(QStringLiteral("DRIVER"));
+    if (isSqliteDriver(driver)) {
         // Wait ten seconds for another program's lock, not a hundred; never create a missing file.
-        add("Timeout", "10000");
-        add("NoCreat", "1");
+        add(QStringLiteral("Timeout"), QStringLiteral("10000"));
+        add(QStringLiteral("NoCreat"), QStringLiteral("1"));
     }
+    // psqlODBC hands these to libpq, which sets them on its socket; a file that sets keepalives
+    // its own way keeps them.
+    if (driver.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
+        && source.value(QStringLiteral("KeepaliveTime")).isNull()
+        && source.value(QStringLiteral("KeepaliveInterval")).isNull())
+        add(QStringLiteral("pqopt"),
+            QStringLiteral("keepalives=1 keepalives_idle=%1 keepalives_interval=%2 "
+                           "keepalives_count=%3 tcp_user_timeout=%4")
+                .arg(keepalive::idleSeconds)
+                .arg(keepalive::intervalSeconds)
+                .arg(keepalive::unansweredProbes)
+                .arg(keepalive::userTimeoutMs));
 }
 
 std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& file)

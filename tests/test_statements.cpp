@@ -1,15 +1,18 @@
 // The statements on the company table and the copy's transaction, on each engine: values are
 // bound, blocks are exact, values keep their types, and a failed copy leaves nothing behind.
+#include <atomic>
 #include <ctime>
 #include <thread>
 #include <utility>
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
 #include "db/database.h"
 #include "db/granguia.h"
+#include "tests/backend.h"
 #include "tests/support.h"
 
 using namespace duplivo;
@@ -18,6 +21,43 @@ using namespace duplivo::test;
 namespace {
 
 const QString agenda = QStringLiteral("Agenda");
+
+// Drops every packet to and from a port on the loopback interface while it lives, as a network
+// that goes silent would. Needs root and iptables.
+class PacketDrop
+{
+public:
+    explicit PacketDrop(quint16 port)
+        : m_port(QString::number(port))
+    {
+        for (const char* direction : {"--dport", "--sport"})
+            run({QStringLiteral("-I"), QStringLiteral("INPUT"), QStringLiteral("-i"),
+                QStringLiteral("lo"), QStringLiteral("-p"), QStringLiteral("tcp"),
+                QLatin1String(direction), m_port, QStringLiteral("-j"), QStringLiteral("DROP")});
+    }
+    ~PacketDrop()
+    {
+        for (const char* direction : {"--dport", "--sport"})
+            run({QStringLiteral("-D"), QStringLiteral("INPUT"), QStringLiteral("-i"),
+                QStringLiteral("lo"), QStringLiteral("-p"), QStringLiteral("tcp"),
+                QLatin1String(direction), m_port, QStringLiteral("-j"), QStringLiteral("DROP")});
+    }
+    PacketDrop(const PacketDrop&) = delete;
+    PacketDrop& operator=(const PacketDrop&) = delete;
+
+    static bool possible() { return run({QStringLiteral("-L"), QStringLiteral("INPUT")}); }
+
+private:
+    static bool run(const QStringList& arguments)
+    {
+        QProcess iptables;
+        iptables.start(QStringLiteral("iptables"), arguments);
+        return iptables.waitForFinished(10000) && iptables.exitStatus() == QProcess::NormalExit
+            && iptables.exitCode() == 0;
+    }
+
+    QString m_port;
+};
 
 // The server's own number for each session of this database that is waiting inside an insert
 // (see CompanyDatabase::slowInsertsOf).
@@ -51,7 +91,8 @@ private slots:
     void copyKeepsValuesAndDefaultsTheRest();
     void copyChecksBeforeWriting();
     void failedCopyLeavesNothingAndConnectionUsable();
-    void serverGoneMidCopyLeavesNothing();
+    void serverLostMidCopyLeavesNothing_data();
+    void serverLostMidCopyLeavesNothing();
     void copyLocksOnlyItsOwnBlock();
 };
 
@@ -411,34 +452,76 @@ void StatementsTest::failedCopyLeavesNothingAndConnectionUsable()
     }
 }
 
-void StatementsTest::serverGoneMidCopyLeavesNothing()
+void StatementsTest::serverLostMidCopyLeavesNothing_data()
 {
+    QTest::addColumn<QString>("loss");
+    QTest::addColumn<int>("sleepSeconds");
+    QTest::newRow("the server ends the session") << QStringLiteral("session") << 30;
+    // Silent for longer than the keepalive probes take, and the server then still working.
+    QTest::newRow("the network goes silent") << QStringLiteral("network") << 35;
+    // Working for longer than the keepalive probes take, on a live network.
+    QTest::newRow("a slow statement on a live server") << QString() << 30;
+}
+
+void StatementsTest::serverLostMidCopyLeavesNothing()
+{
+    QFETCH(QString, loss);
+    QFETCH(int, sleepSeconds);
     if (!isServer(testEngine()))
         QSKIP("only a server can go away");
+    if (loss == QLatin1String("network") && !PacketDrop::possible())
+        DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("iptables, as root, drops the server's packets"));
     CompanyDatabase database;
     database.addBlock(QStringLiteral("Origen"), agenda, 2000);
-    database.slowInsertsOf(QStringLiteral("Agenda-1500"), 30);
+    database.slowInsertsOf(QStringLiteral("Agenda-1500"), sleepSeconds);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
 
-    // While the copy is inside its block, the server ends its session.
+    // While the copy is inside its block, the session ends, or the network stops carrying it:
+    // for 45 s at most, so that a copy that never gives up ends all the same, and fails the test.
+    std::atomic<bool> copyReturned = false;
+    std::atomic<qint64> waited = 0;
     std::thread server([&] {
         for (int attempt = 0; attempt < 200; ++attempt) {
             const QStringList sleeping = database.column(sleepingInInsert(database));
-            if (sleeping.size() == 1) {
+            if (sleeping.size() != 1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            if (loss == QLatin1String("session"))
                 database.exec(testEngine() == TestEngine::Postgres
                         ? QStringLiteral("SELECT pg_terminate_backend(%1)").arg(sleeping[0])
                         : QStringLiteral("KILL %1").arg(sleeping[0]));
-                return;
+            if (loss == QLatin1String("network")) {
+                const PacketDrop silence(
+                    serverKeys(testEngine() == TestEngine::Postgres ? "DUPLIVO_TEST_PG"
+                                                                    : "DUPLIVO_TEST_MARIADB")
+                        .value(QStringLiteral("PORT"))
+                        .toUShort());
+                QElapsedTimer silent;
+                silent.start();
+                while (!copyReturned && silent.elapsed() < 45000)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                waited = silent.elapsed();
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return;
         }
     });
     QString text;
     const int number = failureNumber(
         [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); },
         &text);
+    copyReturned = true;
     server.join();
+    if (loss.isEmpty()) {
+        QCOMPARE(number, noFailure);
+        QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 2000);
+        return;
+    }
     QVERIFY2(number != noFailure, qPrintable(text));
+    // Given up on within half a minute of the last packet.
+    QVERIFY2(waited < 30000, qPrintable(QString::number(waited)));
+    // Once the server notices, the copy is rolled back and holds nothing.
+    QTRY_VERIFY_WITH_TIMEOUT(database.nothingLocked(), 60000);
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
     QCOMPARE(database.count(), 2000);
 }
