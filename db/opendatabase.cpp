@@ -51,18 +51,30 @@ void addDriverDefaults(OdbcSource& source)
         add(QStringLiteral("Timeout"), QStringLiteral("10000"));
         add(QStringLiteral("NoCreat"), QStringLiteral("1"));
     }
-    // psqlODBC hands these to libpq, which sets them on its socket; a file that sets keepalives
-    // its own way keeps them.
-    if (driver.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
-        && source.value(QStringLiteral("KeepaliveTime")).isNull()
-        && source.value(QStringLiteral("KeepaliveInterval")).isNull())
-        add(QStringLiteral("pqopt"),
-            QStringLiteral("keepalives=1 keepalives_idle=%1 keepalives_interval=%2 "
-                           "keepalives_count=%3 tcp_user_timeout=%4")
-                .arg(keepalive::idleSeconds)
-                .arg(keepalive::intervalSeconds)
-                .arg(keepalive::unansweredProbes)
-                .arg(keepalive::userTimeoutMs));
+    if (!driver.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive))
+        return;
+    // A failed statement ends the transaction, which the program then rolls back whole anyway:
+    // psqlODBC need not wrap every statement in a savepoint, a round trip each.
+    add(QStringLiteral("Protocol"), QStringLiteral("7.4-1"));
+    // psqlODBC hands these to libpq, which sets them on its socket. A file that sets keepalives
+    // its own way keeps them; libpq settings of its own (pqopt) come after these, and win.
+    if (!source.value(QStringLiteral("KeepaliveTime")).isNull()
+        || !source.value(QStringLiteral("KeepaliveInterval")).isNull())
+        return;
+    const QString keepalives = QStringLiteral("keepalives=1 keepalives_idle=%1 "
+                                              "keepalives_interval=%2 keepalives_count=%3 "
+                                              "tcp_user_timeout=%4")
+                                   .arg(keepalive::idleSeconds)
+                                   .arg(keepalive::intervalSeconds)
+                                   .arg(keepalive::unansweredProbes)
+                                   .arg(keepalive::userTimeoutMs);
+    for (auto& [key, value] : source.keys) {
+        if (key.compare(QLatin1String("pqopt"), Qt::CaseInsensitive) == 0) {
+            value = keepalives + u' ' + value;
+            return;
+        }
+    }
+    source.keys.append({QStringLiteral("pqopt"), keepalives});
 }
 
 std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& file)
