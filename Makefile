@@ -68,7 +68,7 @@ BENCH_BUILD ?= build-bench
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target duplivo-bench
-	tools/with_postgres.sh $(BENCH_BUILD)/bin/duplivo-bench
+	tools/with_postgres.sh tools/with_mariadb.sh $(BENCH_BUILD)/bin/duplivo-bench
 
 # The window in use on the demo database, as docs/duplivo.png.
 screenshot: build

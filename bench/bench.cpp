@@ -59,10 +59,12 @@ qint64 rawList(const QByteArray& file, const std::vector<RawSql>& statements)
     return qint64(values.size());
 }
 
-// The same transaction as DatabaseConnection::copyUnlessPresent.
-qint64 rawCopy(const QByteArray& file, const RawSql& check, const RawSql& copy)
+// The same work as a copy of one program by the window.
+qint64 rawCopy(
+    const QByteArray& file, const RawSql& length, const RawSql& check, const RawSql& copy)
 {
     const RawConnection connection(file);
+    RawStatement(connection, length).step();
     connection.exec("BEGIN IMMEDIATE");
     bool present = false;
     {
@@ -91,7 +93,7 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
     std::vector<Verdict>& verdicts)
 {
     const QByteArray file = QFile::encodeName(drive.databaseFile());
-    const Engine sqlite {QString(), ratioLimit, Dialect::Sqlite,
+    const Engine sqlite {QString(), ratioLimit, ratioLimit, Dialect::Sqlite,
         [&](DataSet set) { drive.install(set == DataSet::Big ? bigMaster : smallMaster); },
         [&drive](DataSet, const QString& company, const QString& program) {
             return countRows(drive.databaseFile(), company, program);
@@ -102,13 +104,22 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
                 raw.push_back(rawSql(statement));
             return [file, raw] { return rawList(file, raw); };
         },
-        [file](DataSet, const Statement& check, const Statement& copy) {
-            return [file, check = rawSql(check), copy = rawSql(copy)] {
-                return rawCopy(file, check, copy);
+        [file](DataSet, const Statement& length, const Statement& check, const Statement& copy) {
+            return [file, length = rawSql(length), check = rawSql(check), copy = rawSql(copy)] {
+                return rawCopy(file, length, check, copy);
             };
         },
         [file](DataSet, const Statement& remove) {
             return [file, remove = rawSql(remove)] { return rawDelete(file, remove); };
+        },
+        [file](DataSet, const QString& company, const QString& program, int rows) {
+            const RawConnection connection(file);
+            RawStatement(connection,
+                rawSql({QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
+                                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                                       "FROM n WHERE i < ?) SELECT ?, ?, 'r' || i, i FROM n"),
+                    {rows, company, program}}))
+                .step();
         }};
     const SmallCopyTimings smallCopies = runBlockCases(sqlite, verdicts);
 
@@ -225,8 +236,10 @@ int run(const QStringList& parts)
         if (wanted("memory"))
             runCopyMemoryChild(drive, bigMaster, verdicts);
     }
-    if (wanted("server"))
-        runServerCases(verdicts);
+    if (wanted("server")) {
+        runPostgresCases(verdicts);
+        runMariaDbCases(verdicts);
+    }
     if (wanted("startup"))
         runStartup(verdicts);
 

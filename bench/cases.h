@@ -72,6 +72,8 @@ struct Engine
     // Before each case's name: "" or "pg_".
     QString prefix;
     double ratioLimit;
+    // The small copies are mostly connecting and round trips: what the program's layer adds.
+    double smallCopyRatioLimit;
     Dialect dialect;
     // Untimed: puts back the data set as it was generated and points the program at it.
     std::function<void(DataSet)> restore;
@@ -80,10 +82,14 @@ struct Engine
     // The statements in turn on one connection; counts the values the last one lists.
     std::function<std::function<qint64()>(DataSet, const std::vector<Statement>& statements)>
         rawList;
-    // The copy's transaction as DatabaseConnection::copyUnlessPresent runs it on the engine.
-    std::function<std::function<qint64()>(DataSet, const Statement& check, const Statement& copy)>
+    // A copy command of one program, as the window runs it: the read of the company column's
+    // length, then the copy's transaction as DatabaseConnection::copyUnlessPresent runs it.
+    std::function<std::function<qint64()>(
+        DataSet, const Statement& length, const Statement& check, const Statement& copy)>
         rawCopy;
     std::function<std::function<qint64()>(DataSet, const Statement& remove)> rawDelete;
+    // Untimed: adds `rows` rows to the block of a company and program.
+    std::function<void(DataSet, const QString& company, const QString& program, int rows)> addRows;
 };
 
 struct SmallCopyTimings
@@ -93,8 +99,9 @@ struct SmallCopyTimings
 };
 
 // The company and program lists, a copy of the big block, copies of the small block into each
-// data set and the delete of the big block, each ours against the engine's own; a verdict for
-// each. Returns the small copies' timings.
+// data set and the delete of the big block, each ours against the engine's own; and the copy's
+// answer when the new company already has the program, for a block of a million rows against a
+// block of one. A verdict for each. Returns the small copies' timings.
 SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdicts);
 
 } // namespace duplivo::bench

@@ -207,6 +207,59 @@ qint64 countRows(const QString& file, const QString& company, const QString& pro
     return sqlite3_column_int64(count.handle(), 0);
 }
 
+namespace {
+
+void appendLoadValue(QByteArray& buffer, const unsigned char* text, int length)
+{
+    if (!text) {
+        buffer += "\\N";
+        return;
+    }
+    for (int i = 0; i < length; ++i) {
+        switch (const char c = char(text[i])) {
+        case '\\':
+            buffer += "\\\\";
+            break;
+        case '\t':
+            buffer += "\\t";
+            break;
+        case '\n':
+            buffer += "\\n";
+            break;
+        case '\r':
+            buffer += "\\r";
+            break;
+        default:
+            buffer += c;
+        }
+    }
+}
+
+} // namespace
+
+void forEachLoadPiece(
+    const QString& sqliteFile, const std::function<void(const QByteArray& piece)>& take)
+{
+    const RawConnection source(QFile::encodeName(sqliteFile));
+    RawStatement select(
+        source, {"SELECT Empresa, Aplica, clave, cosa FROM GRANGUIA ORDER BY Id", {}});
+    QByteArray buffer;
+    while (select.step()) {
+        for (int column = 0; column < 4; ++column) {
+            if (column > 0)
+                buffer += '\t';
+            appendLoadValue(buffer, sqlite3_column_text(select.handle(), column),
+                sqlite3_column_bytes(select.handle(), column));
+        }
+        buffer += '\n';
+        if (buffer.size() >= (1 << 20)) {
+            take(buffer);
+            buffer.clear();
+        }
+    }
+    take(buffer);
+}
+
 WineDrive::WineDrive()
     : m_previousPrefix(qgetenv("WINEPREFIX"))
 {

@@ -2,6 +2,7 @@
 // drive the program finds them on.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ inline constexpr int smallBlockRows = 10;
 inline constexpr int scaleRows = 5'000'000;
 inline constexpr int scaleCompanies = 300;
 inline constexpr int heavyCompanyRows = 1'000'000;
+// A block the new company already has, which a copy must not read to find that it is there.
+inline constexpr int presentBlockRows = 1'000'000;
 
 inline const QString bigCompany = QStringLiteral("Empresa 000");
 inline const QString bigProgram = QStringLiteral("Contabilidad");
@@ -90,6 +93,12 @@ void generateDatabase(
     const QString& file, int companies, int rows, bool withBigBlock, int bigCompanyRows = 0);
 
 qint64 countRows(const QString& file, const QString& company, const QString& program);
+
+// Empresa, Aplica, clave and cosa of every row of the SQLite file, in the order of their Id, as
+// the tab-separated text servers load (PostgreSQL's COPY, MariaDB's LOAD DATA): backslash, tab
+// and line ends escaped, NULL as \N. Handed over in pieces of about a MiB.
+void forEachLoadPiece(
+    const QString& sqliteFile, const std::function<void(const QByteArray& piece)>& take);
 
 // A Wine prefix in a temporary folder whose drive C holds C:\Tarvex.win\Tarvex.mdb; WINEPREFIX
 // points there while it lives.

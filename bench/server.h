@@ -1,5 +1,6 @@
-// The benchmark's database cases on a PostgreSQL server: the program's paths through an ODBC file
-// DSN against the same statements run with libpq on the same server in the same run.
+// The benchmark's database cases on PostgreSQL and MariaDB servers: the program's paths through an
+// ODBC file DSN against the same statements run with each server's C library (libpq,
+// libmariadb) on the same server in the same run.
 #pragma once
 
 #include <vector>
@@ -10,8 +11,10 @@ namespace duplivo::bench {
 
 constexpr double serverRatioLimit = 1.5;
 
-// Loads the benchmark's two databases into the server that tools/with_postgres.sh started (found
-// in the PG* variables), runs the cases on them and drops them again, whatever the outcome.
-void runServerCases(std::vector<Verdict>& verdicts);
+// Load the benchmark's two databases into the server that tools/with_postgres.sh started (found
+// in the PG* variables), or the one tools/with_mariadb.sh started (DUPLIVO_TEST_MARIADB), run the
+// cases on them and drop them again, whatever the outcome.
+void runPostgresCases(std::vector<Verdict>& verdicts);
+void runMariaDbCases(std::vector<Verdict>& verdicts);
 
 } // namespace duplivo::bench

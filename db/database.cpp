@@ -6,7 +6,6 @@
 #include <QCryptographicHash>
 
 #include "db/errors.h"
-#include "db/keepalive.h"
 #include "db/schema.h"
 
 namespace duplivo {
@@ -78,25 +77,13 @@ void DatabaseConnection::setUpSession()
         // program's lock, as SQLite's busy timeout does.
         m_session->execute({QStringLiteral("SET lock_timeout = '10s'"), {}});
         break;
-    case Dialect::MariaDb: {
+    case Dialect::MariaDb:
         m_copyForm = CopyForm::InsertSelect;
         // The same for row locks and for a table another session is changing.
         m_session->execute({QStringLiteral("SET SESSION innodb_lock_wait_timeout = 10, "
                                            "lock_wait_timeout = 10"),
             {}});
-        // Its driver takes no keepalive settings: they go on its socket, found by the port the
-        // server sees it from ("host:port"; a local socket has none).
-        ResultSet client = m_session->select(
-            {QStringLiteral(
-                 "SELECT HOST FROM information_schema.PROCESSLIST WHERE ID = CONNECTION_ID()"),
-                {}});
-        client.moveFirst();
-        if (!client.atEnd()) {
-            const QString host = client.row().value(0).toString();
-            keepalive::probeConnectionFrom(host.section(u':', -1).toUShort());
-        }
         break;
-    }
     case Dialect::Access:
     case Dialect::Other:
         break;

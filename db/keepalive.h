@@ -3,7 +3,9 @@
 // system however long a statement runs on a live one.
 #pragma once
 
-#include <QString>
+#include <vector>
+
+#include <QtGlobal>
 
 namespace duplivo::keepalive {
 
@@ -15,8 +17,11 @@ constexpr int unansweredProbes = 3;
 // The longest data may go unacknowledged before the connection is given up.
 constexpr int userTimeoutMs = 20000;
 
-// Turns them on for this process's TCP connection from the local port `port`, for drivers that
-// cannot be told to. False where there is no such connection, or the platform cannot reach it.
-bool probeConnectionFrom(quint16 port);
+// For drivers that cannot be told to, the probes go on the driver's socket: the process's TCP
+// connection to the server's port that a connect made. Taken before connecting, then probed
+// after; nothing where the platform cannot reach the sockets.
+std::vector<int> connectionsTo(quint16 port);
+// False where no connection to the port is new since `before`.
+bool probeNewConnections(const std::vector<int>& before, quint16 port);
 
 } // namespace duplivo::keepalive

@@ -96,7 +96,15 @@ std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& f
                   driver.isNull() ? QStringLiteral("el origen de datos ODBC '%1'")
                                         .arg(source.value(QStringLiteral("DSN")))
                                   : QStringLiteral("el controlador ODBC '%1'").arg(driver));
-    return connectOdbc(source.connectionString(), options);
+    // MariaDB's driver takes no keepalive settings: they go on the socket the connect opens to the
+    // server's port (a local socket, with "localhost", needs none).
+    const QString port = source.value(QStringLiteral("PORT"));
+    const quint16 serverPort = port.isEmpty() ? 3306 : port.toUShort();
+    const std::vector<int> before = keepalive::connectionsTo(serverPort);
+    std::unique_ptr<Session> session = connectOdbc(source.connectionString(), options);
+    if (session->dialect() == Dialect::MariaDb)
+        keepalive::probeNewConnections(before, serverPort);
+    return session;
 }
 
 } // namespace

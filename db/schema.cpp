@@ -95,56 +95,56 @@ int leadingColumns(Dialect dialect, const QList<QStringList>& indexes, const QSt
     return best;
 }
 
-std::optional<int> textLength(Session& session, const QString& table, const QString& column)
+Statement textLengthQuery(Dialect dialect, const QString& table, const QString& column)
 {
-    const auto first = [&session](const Statement& statement) -> std::optional<int> {
-        ResultSet rows = session.select(statement);
-        if (!rows.hasRows())
-            return std::nullopt;
-        rows.moveFirst();
-        const QVariant value = rows.row().value(0);
-        bool number = false;
-        const int length = value.toInt(&number);
-        return number && length > 0 ? std::optional<int>(length) : std::nullopt;
-    };
-    switch (session.dialect()) {
-    case Dialect::Sqlite: {
+    switch (dialect) {
+    case Dialect::Sqlite:
         // SQLite keeps any length, but the length a text type declares is what other programs
         // reading the file expect.
-        ResultSet rows = session.select({QStringLiteral("SELECT type FROM pragma_table_info(?) "
-                                                        "WHERE name = ? COLLATE NOCASE"),
-            {table, column}});
-        if (!rows.hasRows())
-            return std::nullopt;
-        rows.moveFirst();
-        static const QRegularExpression declared(
-            QStringLiteral("(CHAR|CLOB|TEXT)\\s*\\(\\s*(\\d+)\\s*\\)"),
-            QRegularExpression::CaseInsensitiveOption);
-        const QRegularExpressionMatch match = declared.match(rows.row().value(0).toString());
-        if (!match.hasMatch())
-            return std::nullopt;
-        return match.captured(2).toInt();
-    }
+        return {
+            QStringLiteral("SELECT type FROM pragma_table_info(?) WHERE name = ? COLLATE NOCASE"),
+            {table, column}};
     case Dialect::PostgreSql:
-        return first({QStringLiteral("SELECT a.atttypmod - 4 FROM pg_attribute AS a "
-                                     "WHERE a.attrelid = to_regclass(CAST(? AS text)) "
-                                     "AND a.attname = lower(?) AND NOT a.attisdropped "
-                                     "AND a.atttypid IN ('varchar'::regtype, 'bpchar'::regtype) "
-                                     "AND a.atttypmod > 4"),
-            {table, column}});
+        return {QStringLiteral("SELECT a.atttypmod - 4 FROM pg_attribute AS a "
+                               "WHERE a.attrelid = to_regclass(CAST(? AS text)) "
+                               "AND a.attname = lower(?) AND NOT a.attisdropped "
+                               "AND a.atttypid IN ('varchar'::regtype, 'bpchar'::regtype) "
+                               "AND a.atttypmod > 4"),
+            {table, column}};
     case Dialect::MariaDb:
-        return first(
-            {QStringLiteral("SELECT CHARACTER_MAXIMUM_LENGTH FROM information_schema.COLUMNS "
-                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ? "
-                            "AND COLUMN_NAME = ? AND DATA_TYPE IN ('char', 'varchar')"),
-                {table, column}});
+        return {QStringLiteral("SELECT CHARACTER_MAXIMUM_LENGTH FROM information_schema.COLUMNS "
+                               "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ? "
+                               "AND COLUMN_NAME = ? AND DATA_TYPE IN ('char', 'varchar')"),
+            {table, column}};
     case Dialect::Access:
     case Dialect::Other:
         break;
     }
-    // The names are the program's own, never the operator's.
-    return session.describedTextLength(
-        {QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(column, table), {}});
+    // The column as the driver describes it. The names are the program's own, never the
+    // operator's.
+    return {QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(column, table), {}};
+}
+
+std::optional<int> textLength(Session& session, const QString& table, const QString& column)
+{
+    const Statement query = textLengthQuery(session.dialect(), table, column);
+    if (session.dialect() == Dialect::Access || session.dialect() == Dialect::Other)
+        return session.describedTextLength(query);
+    ResultSet rows = session.select(query);
+    if (!rows.hasRows())
+        return std::nullopt;
+    rows.moveFirst();
+    const QVariant value = rows.row().value(0);
+    if (session.dialect() == Dialect::Sqlite) {
+        static const QRegularExpression declared(
+            QStringLiteral("(CHAR|CLOB|TEXT)\\s*\\(\\s*(\\d+)\\s*\\)"),
+            QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpressionMatch match = declared.match(value.toString());
+        return match.hasMatch() ? std::optional<int>(match.captured(2).toInt()) : std::nullopt;
+    }
+    bool number = false;
+    const int length = value.toInt(&number);
+    return number && length > 0 ? std::optional<int>(length) : std::nullopt;
 }
 
 bool undoesWrites(Session& session, const QString& table)
@@ -154,17 +154,23 @@ bool undoesWrites(Session& session, const QString& table)
     case Dialect::PostgreSql:
         return true;
     case Dialect::MariaDb:
-        return session.hasRow({QStringLiteral("SELECT 1 FROM information_schema.TABLES AS t "
-                                              "JOIN information_schema.ENGINES AS e "
-                                              "ON e.ENGINE = t.ENGINE "
-                                              "WHERE t.TABLE_SCHEMA = DATABASE() "
-                                              "AND t.TABLE_NAME = ? AND e.TRANSACTIONS = 'YES'"),
-            {table}});
+        return session.hasRow(*transactionsQuery(Dialect::MariaDb, table));
     case Dialect::Access:
     case Dialect::Other:
         break;
     }
     return false;
+}
+
+std::optional<Statement> transactionsQuery(Dialect dialect, const QString& table)
+{
+    if (dialect != Dialect::MariaDb)
+        return std::nullopt;
+    return Statement {QStringLiteral("SELECT 1 FROM information_schema.TABLES AS t "
+                                     "JOIN information_schema.ENGINES AS e ON e.ENGINE = t.ENGINE "
+                                     "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = ? "
+                                     "AND e.TRANSACTIONS = 'YES'"),
+        {table}};
 }
 
 } // namespace duplivo::schema

@@ -25,10 +25,16 @@ int leadingColumns(Dialect dialect, const QList<QStringList>& indexes, const QSt
 
 // The most characters a value of the text column may hold: nothing for unbounded text.
 std::optional<int> textLength(Session& session, const QString& table, const QString& column);
+// The query that reads it from the dialect's catalogue; on Access and other sources, a select of
+// the column whose result the driver describes.
+Statement textLengthQuery(Dialect dialect, const QString& table, const QString& column);
 
 // Whether rolling back a transaction undoes every write it made to the table. Not on Access,
 // whose engine commits part of a long transaction, nor on a table whose engine has no
 // transactions, nor where the program cannot tell.
 bool undoesWrites(Session& session, const QString& table);
+// The query that tells, where the engine has tables without transactions (MariaDB): a row when
+// the table's has them.
+std::optional<Statement> transactionsQuery(Dialect dialect, const QString& table);
 
 } // namespace duplivo::schema

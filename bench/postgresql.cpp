@@ -1,20 +1,21 @@
-#include "bench/server.h"
-
 #include <memory>
 #include <string>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <libpq-fe.h>
-#include <sqlite3.h>
 
 #include "bench/dataset.h"
 #include "bench/measure.h"
+#include "bench/server.h"
 #include "db/granguia.h"
 
 namespace duplivo::bench {
 
 namespace {
+
+// A small copy through psqlODBC against libpq: no more than this.
+constexpr double smallCopyRatioLimit = 1.2;
 
 // What DatabaseConnection::setUpSession runs on every PostgreSQL connection.
 const char* const sessionSetUp = "SET lock_timeout = '10s'";
@@ -192,33 +193,6 @@ private:
     PGconn* m_connection;
 };
 
-// Rows as COPY's text format takes them.
-void appendCopyValue(QByteArray& buffer, const unsigned char* text, int length)
-{
-    if (!text) {
-        buffer += "\\N";
-        return;
-    }
-    for (int i = 0; i < length; ++i) {
-        switch (const char c = char(text[i])) {
-        case '\\':
-            buffer += "\\\\";
-            break;
-        case '\t':
-            buffer += "\\t";
-            break;
-        case '\n':
-            buffer += "\\n";
-            break;
-        case '\r':
-            buffer += "\\r";
-            break;
-        default:
-            buffer += c;
-        }
-    }
-}
-
 // A database of its own on the server for one data set, dropped when it goes.
 class ServerDatabase
 {
@@ -256,27 +230,10 @@ public:
         const PgConnection& db = control();
         db.exec(tableSchema);
         db.exec("COPY GRANGUIA (Empresa, Aplica, clave, cosa) FROM STDIN");
-        const RawConnection source(QFile::encodeName(sqliteFile));
-        RawStatement select(
-            source, {"SELECT Empresa, Aplica, clave, cosa FROM GRANGUIA ORDER BY Id", {}});
-        QByteArray buffer;
-        const auto send = [&] {
-            if (PQputCopyData(db.handle(), buffer.constData(), int(buffer.size())) != 1)
+        forEachLoadPiece(sqliteFile, [&db](const QByteArray& piece) {
+            if (PQputCopyData(db.handle(), piece.constData(), int(piece.size())) != 1)
                 db.failWith("PQputCopyData");
-            buffer.clear();
-        };
-        while (select.step()) {
-            for (int column = 0; column < 4; ++column) {
-                if (column > 0)
-                    buffer += '\t';
-                appendCopyValue(buffer, sqlite3_column_text(select.handle(), column),
-                    sqlite3_column_bytes(select.handle(), column));
-            }
-            buffer += '\n';
-            if (buffer.size() >= (1 << 20))
-                send();
-        }
-        send();
+        });
         if (PQputCopyEnd(db.handle(), nullptr) != 1)
             db.failWith("PQputCopyEnd");
         for (PGresult* result; (result = PQgetResult(db.handle()));) {
@@ -336,12 +293,14 @@ qint64 rawList(const QByteArray& info, const std::vector<PgSql>& statements)
     return qint64(listed);
 }
 
-// The same transaction as DatabaseConnection::copyUnlessPresent with PostgreSQL's lock; the
-// driver sends BEGIN with the statement that follows it.
-qint64 rawCopy(const QByteArray& info, const PgSql& lock, const PgSql& check, const PgSql& copy)
+// The same work as a copy of one program by the window, with PostgreSQL's lock; the driver sends
+// BEGIN with the statement that follows it.
+qint64 rawCopy(const QByteArray& info, const PgSql& length, const PgSql& lock, const PgSql& check,
+    const PgSql& copy)
 {
     const PgConnection connection(info);
     connection.exec(sessionSetUp);
+    connection.exec(length);
     connection.exec("BEGIN; SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
     connection.exec(lock);
     const bool present = PQntuples(connection.exec(check).handle()) > 0;
@@ -361,7 +320,7 @@ qint64 rawDelete(const QByteArray& info, const PgSql& remove)
 
 } // namespace
 
-void runServerCases(std::vector<Verdict>& verdicts)
+void runPostgresCases(std::vector<Verdict>& verdicts)
 {
     const Server server = serverFromEnvironment();
     const WineDrive drive;
@@ -396,7 +355,7 @@ void runServerCases(std::vector<Verdict>& verdicts)
         {data::bigCompany, data::bigProgram}});
     const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
 
-    const Engine postgres {QStringLiteral("pg_"), serverRatioLimit,
+    const Engine postgres {QStringLiteral("pg_"), serverRatioLimit, smallCopyRatioLimit,
         Dialect::PostgreSql,
         [&](DataSet set) {
             const ServerDatabase& db = database(set);
@@ -415,15 +374,21 @@ void runServerCases(std::vector<Verdict>& verdicts)
                 sql.push_back(pgSql(statement));
             return [info = database(set).info(), sql] { return rawList(info, sql); };
         },
-        [&](DataSet set, const Statement& check, const Statement& copy) {
-            return [info = database(set).info(), lock, check = pgSql(check), copy = pgSql(copy)] {
-                return rawCopy(info, lock, check, copy);
-            };
+        [&](DataSet set, const Statement& length, const Statement& check, const Statement& copy) {
+            return [info = database(set).info(), length = pgSql(length), lock, check = pgSql(check),
+                       copy = pgSql(copy)] { return rawCopy(info, length, lock, check, copy); };
         },
         [&](DataSet set, const Statement& remove) {
             return [info = database(set).info(), remove = pgSql(remove)] {
                 return rawDelete(info, remove);
             };
+        },
+        [&](DataSet set, const QString& company, const QString& program, int rows) {
+            database(set).control().exec(
+                pgSql({QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
+                                      "SELECT ?, ?, 'r' || i, i FROM generate_series(1, ?) AS i"),
+                    {company, program, rows}}));
+            database(set).control().exec(tidyUp);
         }};
     runBlockCases(postgres, verdicts);
 }
