@@ -201,7 +201,9 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
 {
     const auto timed = [&](const Case& c) {
         const Timing timing = runCase(c);
-        verdicts.push_back({c.name + QStringLiteral(" ratio"), timing.ratio(), engine.ratioLimit});
+        if (engine.ratioLimit)
+            verdicts.push_back(
+                {c.name + QStringLiteral(" ratio"), timing.ratio(), *engine.ratioLimit});
         return timing;
     };
     const auto named = [&](const char* name) { return engine.prefix + QLatin1String(name); };
@@ -252,10 +254,12 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
                         data::smallProgram, data::smallBlockRows),
             copyCase("copy_10_into_1k", DataSet::Small, data::smallCompany, data::smallProgram,
                 data::smallBlockRows)});
-    verdicts.push_back(
-        {named("copy_10_into_1m ratio"), smallCopies[0].ratio(), engine.smallCopyRatioLimit});
-    verdicts.push_back(
-        {named("copy_10_into_1k ratio"), smallCopies[1].ratio(), engine.smallCopyRatioLimit});
+    if (engine.smallCopyRatioLimit) {
+        verdicts.push_back(
+            {named("copy_10_into_1m ratio"), smallCopies[0].ratio(), *engine.smallCopyRatioLimit});
+        verdicts.push_back(
+            {named("copy_10_into_1k ratio"), smallCopies[1].ratio(), *engine.smallCopyRatioLimit});
+    }
 
     runAlreadyPresent(engine, verdicts);
 

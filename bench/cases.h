@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <QString>
@@ -71,9 +72,10 @@ struct Engine
 {
     // Before each case's name: "" or "pg_".
     QString prefix;
-    double ratioLimit;
+    // Targets for ours against the engine's own; none where the ratios are only reported.
+    std::optional<double> ratioLimit;
     // The small copies are mostly connecting and round trips: what the program's layer adds.
-    double smallCopyRatioLimit;
+    std::optional<double> smallCopyRatioLimit;
     Dialect dialect;
     // Untimed: puts back the data set as it was generated and points the program at it.
     std::function<void(DataSet)> restore;

@@ -354,8 +354,9 @@ void runMariaDbCases(std::vector<Verdict>& verdicts)
     const RawSql transactions
         = rawSql(*schema::transactionsQuery(Dialect::MariaDb, granguia::tableName));
 
-    const Engine mariadb {QStringLiteral("my_"), serverRatioLimit, serverRatioLimit,
-        Dialect::MariaDb,
+    // Its ratios are reported, with no target: its driver runs four statements of its own on each
+    // connection, where the C library runs none.
+    const Engine mariadb {QStringLiteral("my_"), std::nullopt, std::nullopt, Dialect::MariaDb,
         [&](DataSet set) {
             const ServerDatabase& db = database(set);
             writeDsn(drive, db);
