@@ -5,8 +5,6 @@
 #include <memory>
 #include <optional>
 
-#include <QFile>
-
 #include "bench/dataset.h"
 #include "bench/measure.h"
 #include "db/granguia.h"
@@ -63,26 +61,6 @@ double timeOnce(const Case& c, const std::function<qint64()>& path, const char* 
     return ms;
 }
 
-// The peak of the process's resident memory, in MiB, since the last reset.
-double peakMemoryMiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("no se puede leer /proc/self/status"));
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    fail(QStringLiteral("/proc/self/status no da VmHWM"));
-}
-
-void resetPeakMemory()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (!refs.open(QIODevice::WriteOnly) || refs.write("5") != 1)
-        fail(QStringLiteral("no se puede poner a cero la memoria máxima"));
-}
-
 // The copy's answer that the new company already has the program must cost what the check
 // costs, not what reading the block would: as for a block of one row, and with no more memory.
 void runAlreadyPresent(const Engine& engine, std::vector<Verdict>& verdicts)
@@ -98,8 +76,8 @@ void runAlreadyPresent(const Engine& engine, std::vector<Verdict>& verdicts)
     };
     answer(data::bigCompany, data::bigProgram);
     answer(data::smallCompany, data::smallProgram);
-    const double idle = peakMemoryMiB();
-    resetPeakMemory();
+    const double idle = statusMiB("VmRSS");
+    resetPeak();
     std::vector<double> big;
     std::vector<double> small;
     for (int run = 0; run < runs; ++run) {
@@ -107,7 +85,7 @@ void runAlreadyPresent(const Engine& engine, std::vector<Verdict>& verdicts)
         big.push_back(answer(data::bigCompany, data::bigProgram));
         small.push_back(answer(data::smallCompany, data::smallProgram));
     }
-    const double growth = std::max(0.0, peakMemoryMiB() - idle);
+    const double growth = std::max(0.0, statusMiB("VmHWM") - idle);
     const Timing timing {median(big), median(small)};
     const QString name = engine.prefix + QStringLiteral("already_present_1m");
     std::printf("%s ours_1m_ms=%.3f ours_1_ms=%.3f ratio=%.2f peak_growth_mib=%.1f\n",

@@ -261,30 +261,15 @@ void forEachLoadPiece(
 }
 
 WineDrive::WineDrive()
-    : m_previousPrefix(qgetenv("WINEPREFIX"))
+    : m_drive(m_dir.path())
 {
     if (!m_dir.isValid())
         fail(QStringLiteral("no se puede crear una carpeta temporal"));
-    const QDir root(m_dir.path());
-    if (!root.mkpath(QStringLiteral("wine/dosdevices"))
-        || !root.mkpath(QStringLiteral("drive_c/Tarvex.win"))
-        || !QFile::link(
-            QStringLiteral("../../drive_c"), root.filePath(QStringLiteral("wine/dosdevices/c:"))))
-        fail(QStringLiteral("no se puede preparar la unidad C en %1").arg(root.path()));
-    qputenv("WINEPREFIX", QFile::encodeName(root.filePath(QStringLiteral("wine"))));
-}
-
-WineDrive::~WineDrive()
-{
-    if (m_previousPrefix.isNull())
-        qunsetenv("WINEPREFIX");
-    else
-        qputenv("WINEPREFIX", m_previousPrefix);
 }
 
 QString WineDrive::databaseFile() const
 {
-    return m_dir.filePath(QStringLiteral("drive_c/Tarvex.win/Tarvex.mdb"));
+    return m_drive.folder() + QStringLiteral("/Tarvex.win/Tarvex.mdb");
 }
 
 void WineDrive::install(const QString& master) const

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include "db/database.h"
+#include "tests/support.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -108,9 +109,6 @@ public:
     static inline const QString windowsPath = QStringLiteral("C:\\Tarvex.win\\Tarvex.mdb");
 
     WineDrive();
-    ~WineDrive();
-    WineDrive(const WineDrive&) = delete;
-    WineDrive& operator=(const WineDrive&) = delete;
 
     QString folder() const { return m_dir.path(); }
     QString databaseFile() const;
@@ -120,7 +118,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previousPrefix;
+    test::DriveC m_drive;
 };
 
 } // namespace duplivo::bench

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <vector>
 
+#include <QFile>
+#include <QRegularExpression>
 #include <QString>
 
 namespace duplivo::bench {
@@ -39,6 +41,29 @@ struct BenchFailure
 [[noreturn]] inline void fail(const QString& what)
 {
     throw BenchFailure {what};
+}
+
+// A field of /proc/self/status, in MiB: VmRSS (resident now) or VmHWM (the peak since the last
+// reset).
+inline double statusMiB(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("no se puede leer /proc/self/status"));
+    const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+) kB$").arg(QLatin1String(field)),
+        QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = line.match(QString::fromLatin1(status.readAll()));
+    if (!match.hasMatch())
+        fail(QStringLiteral("/proc/self/status no tiene %1").arg(QLatin1String(field)));
+    return match.captured(1).toDouble() / 1024.0;
+}
+
+// The kernel sets the peak back to the memory resident now.
+inline void resetPeak()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+        fail(QStringLiteral("no se puede poner a cero VmHWM en /proc/self/clear_refs"));
 }
 
 } // namespace duplivo::bench
