@@ -1,6 +1,7 @@
 // The window as the operator meets it: start-up, layout, focus, the programs list rule, exit and
 // the failure report, driven through the real widgets.
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -465,7 +466,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
     for (const Case& test : cases) {
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             QMessageBox* shown = nullptr;
-            QString title, text;
+            QString title, text, copied;
             bool textVisible = false;
             Qt::TextFormat format = Qt::AutoText;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -475,10 +476,17 @@ void WindowTest::realMessageBoxShowsEachStyle()
                 if (!shown)
                     return;
                 title = shown->windowTitle();
-                if (const auto* shownText = shown->findChild<MessageText*>()) {
+                if (auto* shownText = shown->findChild<MessageText*>()) {
                     text = shownText->text();
                     textVisible = shownText->isVisible();
                     font = shownText->font();
+                    // Selected leftwards (a click past the end, then back a word), copied as shown.
+                    QTest::mouseClick(
+                        shownText, Qt::LeftButton, {}, shownText->rect().bottomRight());
+                    QTest::keyClick(
+                        shownText, Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier);
+                    QTest::keyClick(shownText, Qt::Key_C, Qt::ControlModifier);
+                    copied = QGuiApplication::clipboard()->text();
                 }
                 format = shown->textFormat();
                 icon = shown->icon();
@@ -491,6 +499,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
             QVERIFY2(shown, "no message box was shown");
             QCOMPARE(title, givenTitle.isEmpty() ? QStringLiteral("Duplivo") : givenTitle);
             QCOMPARE(text, QStringLiteral("<b>Uno</b>\nDos"));
+            QCOMPARE(copied, QStringLiteral("Dos"));
             QVERIFY(textVisible);
             QCOMPARE(format, Qt::PlainText);
             QCOMPARE(icon, test.icon);
