@@ -467,7 +467,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             QMessageBox* shown = nullptr;
             QString title, text, copied;
-            bool textVisible = false;
+            bool textVisible = false, grown = false;
             Qt::TextFormat format = Qt::AutoText;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
             QMessageBox::StandardButtons buttons;
@@ -487,6 +487,10 @@ void WindowTest::realMessageBoxShowsEachStyle()
                         shownText, Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier);
                     QTest::keyClick(shownText, Qt::Key_C, Qt::ControlModifier);
                     copied = QGuiApplication::clipboard()->text();
+                    // A bigger font while open: laid out again, the text takes more height.
+                    const int height = shownText->heightForWidth(shownText->width());
+                    shownText->setFont(QFont(font.family(), font.pointSize() * 2));
+                    grown = shownText->heightForWidth(shownText->width()) > height;
                 }
                 format = shown->textFormat();
                 icon = shown->icon();
@@ -501,6 +505,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
             QCOMPARE(text, QStringLiteral("<b>Uno</b>\nDos"));
             QCOMPARE(copied, QStringLiteral("Dos"));
             QVERIFY(textVisible);
+            QVERIFY(grown);
             QCOMPARE(format, Qt::PlainText);
             QCOMPARE(icon, test.icon);
             QCOMPARE(buttons, test.buttons);
