@@ -153,6 +153,8 @@ void SettingsTest::wineRegistryComesFirst_data()
     QTest::newRow("no such key") << before + after << section << QStringLiteral("ini");
     QTest::newRow("no such value") << before + key + "\"TarvexOld\"=\"Q\"\n\"Tarve\"=\"R\"\n"
             + after << section << QStringLiteral("ini");
+    QTest::newRow("plain string as str:")
+        << before + key + "\"Tarvex\"=str:\"D\"\n" + after << section << QStringLiteral("D");
     QTest::newRow("expandable string")
         << before + key + "\"Tarvex\"=str(2):\"C\"\n" + after << section << QStringLiteral("ini");
     QTest::newRow("number") << before + key + "\"Tarvex\"=dword:00000043\n" + after << section

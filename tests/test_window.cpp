@@ -1,6 +1,7 @@
 // The window as the operator meets it: start-up, layout, focus, the programs list rule, exit and
 // the failure report, driven through the real widgets.
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -250,10 +251,15 @@ void WindowTest::keyboardToggleFollowsTheSameRule()
 void WindowTest::enterTriggersNothing()
 {
     CompanyDatabase database;
-    database.addBlock(QStringLiteral("Acme"), QStringLiteral("Contabilidad"), 1);
+    const QString company = QStringLiteral("Transportes y Logística del Norte");
+    database.addBlock(company, QStringLiteral("Contabilidad"), 1);
     WindowHarness harness;
     QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Acme"));
+    harness.chooseCompany(company);
+    // A name longer than the box shows from its start (the box scrolls to its cursor as it paints).
+    QLineEdit* shown = harness.companies()->lineEdit();
+    shown->repaint();
+    QCOMPARE(shown->cursorPositionAt(QPoint()), 0);
     harness.clickProgram(QStringLiteral("Contabilidad"));
 
     harness.newCompany()->setFocus();
@@ -266,7 +272,7 @@ void WindowTest::enterTriggersNothing()
 
     QVERIFY(harness.messages.shown.isEmpty());
     QVERIFY(harness.programEnd.statuses.isEmpty());
-    QCOMPARE(harness.companies()->currentText(), QStringLiteral("Acme"));
+    QCOMPARE(harness.companies()->currentText(), company);
     QCOMPARE(database.count(), 1);
 
     // A button that has the focus answers Enter, as desktop buttons do.
@@ -460,8 +466,8 @@ void WindowTest::realMessageBoxShowsEachStyle()
     for (const Case& test : cases) {
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             QMessageBox* shown = nullptr;
-            QString title, text;
-            bool textVisible = false;
+            QString title, text, copied;
+            bool textVisible = false, grown = false;
             Qt::TextFormat format = Qt::AutoText;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
             QMessageBox::StandardButtons buttons;
@@ -470,10 +476,21 @@ void WindowTest::realMessageBoxShowsEachStyle()
                 if (!shown)
                     return;
                 title = shown->windowTitle();
-                if (const auto* shownText = shown->findChild<MessageText*>()) {
+                if (auto* shownText = shown->findChild<MessageText*>()) {
                     text = shownText->text();
                     textVisible = shownText->isVisible();
                     font = shownText->font();
+                    // Selected leftwards (a click past the end, then back a word), copied as shown.
+                    QTest::mouseClick(
+                        shownText, Qt::LeftButton, {}, shownText->rect().bottomRight());
+                    QTest::keyClick(
+                        shownText, Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier);
+                    QTest::keyClick(shownText, Qt::Key_C, Qt::ControlModifier);
+                    copied = QGuiApplication::clipboard()->text();
+                    // A bigger font while open: laid out again, the text takes more height.
+                    const int height = shownText->heightForWidth(shownText->width());
+                    shownText->setFont(QFont(font.family(), font.pointSize() * 2));
+                    grown = shownText->heightForWidth(shownText->width()) > height;
                 }
                 format = shown->textFormat();
                 icon = shown->icon();
@@ -486,7 +503,9 @@ void WindowTest::realMessageBoxShowsEachStyle()
             QVERIFY2(shown, "no message box was shown");
             QCOMPARE(title, givenTitle.isEmpty() ? QStringLiteral("Duplivo") : givenTitle);
             QCOMPARE(text, QStringLiteral("<b>Uno</b>\nDos"));
+            QCOMPARE(copied, QStringLiteral("Dos"));
             QVERIFY(textVisible);
+            QVERIFY(grown);
             QCOMPARE(format, Qt::PlainText);
             QCOMPARE(icon, test.icon);
             QCOMPARE(buttons, test.buttons);
