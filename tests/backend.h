@@ -52,9 +52,9 @@ bool serverClientsBuilt();
 // A new database on the server DUPLIVO_TEST_PG or DUPLIVO_TEST_MARIADB names, with GRANGUIA
 // made; `dsn` receives the text of a DSN file that reaches it.
 // `companyType` is Empresa's type.
-std::unique_ptr<CompanyDatabase::Backend> makePostgresBackend(const QString& companyType,
-    const QString& claveType, const QString& cosaType, QByteArray& dsn);
-std::unique_ptr<CompanyDatabase::Backend> makeMariaDbBackend(const QString& companyType,
-    const QString& claveType, const QString& cosaType, QByteArray& dsn);
+std::unique_ptr<CompanyDatabase::Backend> makePostgresBackend(
+    const QString& companyType, const QString& claveType, const QString& cosaType, QByteArray& dsn);
+std::unique_ptr<CompanyDatabase::Backend> makeMariaDbBackend(
+    const QString& companyType, const QString& claveType, const QString& cosaType, QByteArray& dsn);
 
 } // namespace duplivo::test

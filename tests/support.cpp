@@ -132,6 +132,14 @@ int ScriptedMessageBox::show(const QString& text, int style, const QString& titl
     return MessageAnswer::Ok;
 }
 
+char* toString(const ShownMessage& message)
+{
+    return QTest::toString(QStringLiteral("%1 | style %2 | title \"%3\"")
+                               .arg(message.text)
+                               .arg(message.style)
+                               .arg(message.title));
+}
+
 QStringList ScriptedMessageBox::texts() const
 {
     QStringList result;
@@ -414,6 +422,19 @@ WindowHarness::WindowHarness()
 }
 
 WindowHarness::~WindowHarness() = default;
+
+bool WindowHarness::prepare(
+    const QString& company, const QString& newName, const QStringList& programs)
+{
+    if (!open())
+        return false;
+    chooseCompany(company);
+    if (!newName.isEmpty())
+        typeNewCompany(newName);
+    for (const QString& program : programs)
+        clickProgram(program);
+    return !QTest::currentTestFailed();
+}
 
 bool WindowHarness::open()
 {

@@ -49,7 +49,11 @@ struct ShownMessage
     QString text;
     int style;
     QString title;
+
+    friend bool operator==(const ShownMessage&, const ShownMessage&) = default;
 };
+// How QCOMPARE shows one.
+char* toString(const ShownMessage& message);
 
 // Records every message and answers from a queue; an unscripted Yes/No question is answered No
 // and counted, so a test notices it.
@@ -169,7 +173,7 @@ private:
     std::unique_ptr<Backend> m_backend;
 };
 
-// The real window with scripted services.
+// The real window with scripted services; the window goes with it.
 class WindowHarness
 {
 public:
@@ -184,6 +188,10 @@ public:
     // Creates the window and runs its load step; shows it and waits until it is active when the
     // load step lets it open. Returns whether it opened.
     bool open();
+    // Opens the window and does what an operator does before a command: chooses the company,
+    // types the new name (unless it is empty) and ticks the programs in turn. Returns whether
+    // every step went as it should.
+    bool prepare(const QString& company, const QString& newName, const QStringList& programs);
 
     QComboBox* companies() const;
     QLineEdit* newCompany() const;

@@ -64,8 +64,8 @@ void CommandsTest::initTestCase()
 
 void CommandsTest::cleanup()
 {
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), "a window was left open");
+    // Each case's window went with its harness, and no box or list of its own stayed behind.
+    QVERIFY(QApplication::topLevelWidgets().isEmpty());
 }
 
 void CommandsTest::companyListFollowsTheEngine()
@@ -96,7 +96,6 @@ void CommandsTest::companyListFollowsTheEngine()
         database.column(QStringLiteral(
             "SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = 'Zeta' ORDER BY 1")));
     QVERIFY(harness.messages.shown.isEmpty());
-    harness.window->close();
 }
 
 void CommandsTest::companyListRefillKeepsTheTypedText()
@@ -123,7 +122,6 @@ void CommandsTest::companyListRefillKeepsTheTypedText()
     QCOMPARE(itemsOf(harness.companies()), companies);
     QCOMPARE(harness.companies()->currentText(), QStringLiteral("Beta"));
     QVERIFY(harness.messages.shown.isEmpty());
-    harness.window->close();
 }
 
 void CommandsTest::emptyTableListsNothing()
@@ -137,7 +135,6 @@ void CommandsTest::emptyTableListsNothing()
     QCOMPARE(harness.programs()->count(), 0);
     QVERIFY(harness.messages.shown.isEmpty());
     QVERIFY(harness.programEnd.statuses.isEmpty());
-    harness.window->close();
 }
 
 void CommandsTest::choosingACompanyListsItsPrograms()
@@ -162,7 +159,6 @@ void CommandsTest::choosingACompanyListsItsPrograms()
     harness.chooseCompany(QStringLiteral("Beta"));
     QCOMPARE(harness.programNames(), QStringList {contabilidad});
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
-    harness.window->close();
 }
 
 void CommandsTest::popupClickChoosesACompany()
@@ -187,7 +183,6 @@ void CommandsTest::popupClickChoosesACompany()
     QCOMPARE(
         harness.programNames(), QStringList {chosen == QLatin1String("Beta") ? nominas : agenda});
     QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
-    harness.window->close();
 }
 
 void CommandsTest::copyInputErrorsInOrder()
@@ -196,44 +191,33 @@ void CommandsTest::copyInputErrorsInOrder()
     CompanyDatabase database(testEngine(), QString(), QString(), 20);
     database.addBlock(QStringLiteral("Alfa"), agenda, 2);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.clickProgram(agenda);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QString(), {agenda}));
 
-    // Programs ticked but both boxes empty: only the company is asked for.
+    // Programs ticked but both boxes empty: only the company is asked for. Each error sends the
+    // focus where it is corrected.
     harness.companies()->setEditText(QString());
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.texts(),
-        QStringList {QStringLiteral("Debe seleccionar la empresa que desea copiar")});
-    QCOMPARE(harness.messages.shown.last().style, 16);
     QCOMPARE(harness.focusName(), QStringLiteral("cmbEmpresaOrigen"));
-
     QTest::keyClicks(harness.companies(), QStringLiteral("Alfa"));
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.shown.last().text,
-        QStringLiteral("Debe escribir el nombre de la nueva empresa que desea crear"));
     QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
-
     harness.typeNewCompany(QStringLiteral("Nueva"));
     harness.clickProgram(agenda);
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.shown.last().text, QStringLiteral("Debe seleccionar algún programa"));
-    QCOMPARE(harness.messages.shown.last().style, 16);
     QCOMPARE(harness.focusName(), QStringLiteral("lstProgramas"));
-
     // 22 characters (23 UTF-16 units): refused before anything is written.
     harness.clickProgram(agenda);
     harness.typeNewCompany(QStringLiteral("Construcciones Ñandú 😀"));
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.shown.last().text,
-        QStringLiteral("El nombre de la nueva empresa no puede tener más de 20 caracteres, y el "
-                       "escrito tiene 22."));
     QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
-    QCOMPARE(harness.messages.shown.size(), 4);
-    for (const ShownMessage& message : harness.messages.shown) {
-        QCOMPARE(message.style, 16);
-        QCOMPARE(message.title, QString());
-    }
+    QList<ShownMessage> expected;
+    for (const char* text : {"Debe seleccionar la empresa que desea copiar",
+             "Debe escribir el nombre de la nueva empresa que desea crear",
+             "Debe seleccionar algún programa",
+             "El nombre de la nueva empresa no puede tener más de 20 caracteres, y el escrito "
+             "tiene 22."})
+        expected.append({QString::fromUtf8(text), 16, QString()});
+    QCOMPARE(harness.messages.shown, expected);
     QVERIFY(harness.programEnd.statuses.isEmpty());
     QCOMPARE(database.count(), 2);
 
@@ -247,7 +231,6 @@ void CommandsTest::copyInputErrorsInOrder()
     QCOMPARE(harness.messages.shown.size(), 5);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
     QCOMPARE(database.block(corrected, agenda).size(), 2);
-    harness.window->close();
 }
 
 void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
@@ -258,11 +241,7 @@ void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
     database.addBlock(QStringLiteral("Alfa"), almacen, 10);
     database.addBlock(QStringLiteral("Nueva"), nominas, 1);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.typeNewCompany(QStringLiteral("Nueva"));
-    harness.clickProgram(nominas);
-    harness.clickProgram(agenda);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QStringLiteral("Nueva"), {nominas, agenda}));
 
     // No lock is held and no wait cursor shows while the operator reads a message.
     QList<bool> freeWhileShown;
@@ -272,17 +251,14 @@ void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
     };
     harness.click("cmdCopiar");
 
-    QCOMPARE(harness.messages.shown.size(), 2);
-    QCOMPARE(harness.messages.shown[0].text,
-        QStringLiteral("Se han copiado correctamente los datos de Agenda\r\n de la empresa Alfa a "
-                       "la empresa Nueva"));
-    QCOMPARE(harness.messages.shown[0].style, 64);
-    QCOMPARE(harness.messages.shown[1].text,
-        QStringLiteral(
-            "La Empresa Nueva tiene datos para Nóminas y no se pueden modificar los\r\n"
-            "los datos de una empresa ya creada. Cambie el nombre de la nueva empresa."));
-    QCOMPARE(harness.messages.shown[1].style, 16);
-    QCOMPARE(harness.messages.shown[1].title, QString());
+    QCOMPARE(harness.messages.shown,
+        (QList<ShownMessage> {{QStringLiteral("Se han copiado correctamente los datos de "
+                                              "Agenda\r\n de la empresa Alfa a la empresa Nueva"),
+                                  64, QString()},
+            {QStringLiteral(
+                 "La Empresa Nueva tiene datos para Nóminas y no se pueden modificar los\r\n"
+                 "los datos de una empresa ya creada. Cambie el nombre de la nueva empresa."),
+                16, QString()}}));
     QCOMPARE(freeWhileShown, QList<bool>({true, true}));
     QCOMPARE(harness.focusName(), QStringLiteral("txtEmpresaNueva"));
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
@@ -292,7 +268,6 @@ void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
     QCOMPARE(database.block(QStringLiteral("Nueva"), nominas).size(), 1);
     QCOMPARE(database.block(QStringLiteral("Nueva"), almacen), QStringList());
     QCOMPARE(database.count(), 30 + 20 + 10 + 1 + 30);
-    harness.window->close();
 }
 
 void CommandsTest::copyToTheSourceNameIsRefused()
@@ -301,11 +276,7 @@ void CommandsTest::copyToTheSourceNameIsRefused()
     database.addBlock(QStringLiteral("Alfa"), agenda, 3);
     database.addBlock(QStringLiteral("Alfa"), nominas, 3);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.typeNewCompany(QStringLiteral("Alfa"));
-    harness.clickProgram(agenda);
-    harness.clickProgram(nominas);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QStringLiteral("Alfa"), {agenda, nominas}));
     harness.click("cmdCopiar");
     QCOMPARE(harness.messages.shown.size(), 2);
     for (const ShownMessage& message : harness.messages.shown)
@@ -313,7 +284,6 @@ void CommandsTest::copyToTheSourceNameIsRefused()
             qPrintable(message.text));
     QCOMPARE(database.count(), 6);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
-    harness.window->close();
 }
 
 void CommandsTest::copyOfAnEmptyBlockDoesNotClaimSuccess()
@@ -333,16 +303,15 @@ void CommandsTest::copyOfAnEmptyBlockDoesNotClaimSuccess()
     harness.clickProgram(nominas);
     harness.click("cmdCopiar");
 
-    QCOMPARE(harness.messages.shown.size(), 2);
-    QCOMPARE(harness.messages.shown[0].text,
-        QStringLiteral("La empresa Alfa  no tiene datos de Agenda.\r\nNo se ha copiado nada."));
-    QCOMPARE(harness.messages.shown[0].style, 16);
-    QCOMPARE(harness.messages.shown[1].text,
-        QStringLiteral("Se han copiado correctamente los datos de Nóminas\r\n de la empresa Alfa  "
-                       "a la empresa Nueva"));
+    QCOMPARE(harness.messages.shown,
+        (QList<ShownMessage> {
+            {QStringLiteral("La empresa Alfa  no tiene datos de Agenda.\r\nNo se ha copiado nada."),
+                16, QString()},
+            {QStringLiteral("Se han copiado correctamente los datos de Nóminas\r\n de la empresa "
+                            "Alfa  a la empresa Nueva"),
+                64, QString()}}));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 2);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
-    harness.window->close();
 }
 
 void CommandsTest::copyKeepsQuotesAccentsAndEmoji()
@@ -354,19 +323,14 @@ void CommandsTest::copyKeepsQuotesAccentsAndEmoji()
     database.addBlock(source, program, 5);
     database.addBlock(QStringLiteral("L"), program, 1);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(source);
-    harness.typeNewCompany(target);
-    harness.clickProgram(program);
+    QVERIFY(harness.prepare(source, target, {program}));
     harness.click("cmdCopiar");
-    QCOMPARE(harness.messages.shown.size(), 1);
-    QCOMPARE(harness.messages.shown[0].text,
-        QStringLiteral("Se han copiado correctamente los datos de ") + program
+    QCOMPARE(harness.messages.texts(),
+        QStringList {QStringLiteral("Se han copiado correctamente los datos de ") + program
             + QStringLiteral("\r\n de la empresa ") + source + QStringLiteral(" a la empresa ")
-            + target);
+            + target});
     QCOMPARE(database.block(target, program), database.block(source, program));
     QCOMPARE(database.count(), 11);
-    harness.window->close();
 }
 
 void CommandsTest::copyFailureLeavesNothingOfThatProgram()
@@ -376,11 +340,7 @@ void CommandsTest::copyFailureLeavesNothingOfThatProgram()
     database.addBlock(QStringLiteral("Alfa"), nominas, 80);
     database.failInsertsOf(QStringLiteral("Nóminas-50"), QStringLiteral("sin espacio"));
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.typeNewCompany(QStringLiteral("Nueva"));
-    harness.clickProgram(agenda);
-    harness.clickProgram(nominas);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QStringLiteral("Nueva"), {agenda, nominas}));
     harness.click("cmdCopiar");
 
     QCOMPARE(harness.messages.shown.size(), 2);
@@ -403,7 +363,6 @@ void CommandsTest::copyFailureLeavesNothingOfThatProgram()
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")), 40);
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Nóminas'")), 0);
     QVERIFY(database.nothingLocked());
-    harness.window->close();
 }
 
 void CommandsTest::deleteAsksForEachProgram()
@@ -413,11 +372,7 @@ void CommandsTest::deleteAsksForEachProgram()
         database.addBlock(QStringLiteral("Alfa"), program, 5);
     database.addBlock(QStringLiteral("Beta"), agenda, 5);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.clickProgram(agenda);
-    harness.clickProgram(nominas);
-    harness.clickProgram(almacen);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QString(), {agenda, nominas, almacen}));
     QCOMPARE(harness.focusName(), QStringLiteral("cmdBorrar"));
 
     harness.messages.answers = {MessageAnswer::Yes, MessageAnswer::Ok, MessageAnswer::No,
@@ -428,21 +383,17 @@ void CommandsTest::deleteAsksForEachProgram()
 
     // Asked in list order: Agenda, Almacén, Nóminas.
     QCOMPARE(harness.programNames(), QStringList({agenda, almacen, contabilidad, nominas}));
-    const QStringList expected = {
-        QStringLiteral("Esta seguro que desea borrar los datos de \r\nAgenda de la empresa Alfa"),
-        QStringLiteral("Se han borrado correctamente los datos de \r\nAgenda de la empresa Alfa"),
-        QStringLiteral("Esta seguro que desea borrar los datos de \r\nAlmacén de la empresa Alfa"),
-        QStringLiteral("No se han borrado los datos de \r\nAlmacén de la empresa Alfa"),
-        QStringLiteral("Esta seguro que desea borrar los datos de \r\nNóminas de la empresa Alfa"),
-        QStringLiteral("Se han borrado correctamente los datos de \r\nNóminas de la empresa Alfa"),
+    const auto shown = [](const char* text, const QString& program, int style) {
+        return ShownMessage {QString::fromUtf8(text) + QStringLiteral(" \r\n") + program
+                + QStringLiteral(" de la empresa Alfa"),
+            style, QString()};
     };
-    QCOMPARE(harness.messages.texts(), expected);
-    QList<int> styles;
-    for (const ShownMessage& message : harness.messages.shown) {
-        styles << message.style;
-        QCOMPARE(message.title, QString());
-    }
-    QCOMPARE(styles, QList<int>({4, 64, 4, 16, 4, 64}));
+    const char* const asked = "Esta seguro que desea borrar los datos de";
+    const char* const deleted = "Se han borrado correctamente los datos de";
+    QCOMPARE(harness.messages.shown,
+        (QList<ShownMessage> {shown(asked, agenda, 4), shown(deleted, agenda, 64),
+            shown(asked, almacen, 4), shown("No se han borrado los datos de", almacen, 16),
+            shown(asked, nominas, 4), shown(deleted, nominas, 64)}));
     QCOMPARE(harness.messages.unscripted, 0);
     QCOMPARE(freeWhileShown, QList<bool>(6, true));
     QCOMPARE(harness.window->state().answer, QStringLiteral("6"));
@@ -453,7 +404,6 @@ void CommandsTest::deleteAsksForEachProgram()
     QCOMPARE(database.block(QStringLiteral("Alfa"), contabilidad).size(), 5);
     QCOMPARE(database.block(QStringLiteral("Alfa"), nominas), QStringList());
     QCOMPARE(database.block(QStringLiteral("Beta"), agenda).size(), 5);
-    harness.window->close();
 }
 
 void CommandsTest::deleteInputErrorsEmptyTheNewCompany()
@@ -478,7 +428,6 @@ void CommandsTest::deleteInputErrorsEmptyTheNewCompany()
     QCOMPARE(harness.focusName(), QStringLiteral("lstProgramas"));
     QVERIFY(harness.programEnd.statuses.isEmpty());
     QCOMPARE(database.count(), 2);
-    harness.window->close();
 }
 
 void CommandsTest::deleteOfATypedCompany()
@@ -488,10 +437,7 @@ void CommandsTest::deleteOfATypedCompany()
     database.addBlock(QStringLiteral("alfa"), agenda, 3);
     database.addBlock(QStringLiteral("Alfa"), nominas, 2);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.clickProgram(agenda);
-    harness.clickProgram(nominas);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QString(), {agenda, nominas}));
     harness.companies()->setFocus();
     harness.companies()->lineEdit()->selectAll();
     QTest::keyClicks(harness.companies(), QStringLiteral("alfa"));
@@ -508,7 +454,6 @@ void CommandsTest::deleteOfATypedCompany()
     QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 2);
     QCOMPARE(database.block(QStringLiteral("Alfa"), nominas).size(), 2);
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
-    harness.window->close();
 }
 
 void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
@@ -516,9 +461,7 @@ void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
     CompanyDatabase database;
     database.addBlock(QStringLiteral("Alfa"), agenda, 3);
     WindowHarness harness;
-    QVERIFY(harness.open());
-    harness.chooseCompany(QStringLiteral("Alfa"));
-    harness.clickProgram(agenda);
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QString(), {agenda}));
     harness.messages.answers = {MessageAnswer::Yes};
 
     // Another program is changing the block and does not finish.
@@ -538,7 +481,6 @@ void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
     QCOMPARE(report.title, QStringLiteral("Duplivo"));
     QCOMPARE(harness.programEnd.statuses, QList<int> {1});
     QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 3);
-    harness.window->close();
 }
 
 QTEST_MAIN(CommandsTest)
