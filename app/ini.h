@@ -2,9 +2,10 @@
 // brackets, "key = value" lines, ';' and '#' comments, names compared without regard to case.
 #pragma once
 
+#include <optional>
+
 #include <QList>
 #include <QString>
-#include <QStringList>
 
 namespace duplivo {
 
@@ -20,28 +21,11 @@ struct IniLine
     bool isHeader() const { return key.isNull(); }
 };
 
-inline QList<IniLine> iniLines(const QString& text)
-{
-    QList<IniLine> lines;
-    QString section;
-    for (QString line : text.split(u'\n')) {
-        line = line.trimmed();
-        if (line.startsWith(u'\xFEFF'))
-            line = line.mid(1).trimmed();
-        if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#'))
-            continue;
-        if (line.startsWith(u'[')) {
-            const qsizetype close = line.indexOf(u']');
-            section = line.mid(1, close < 0 ? -1 : close - 1).trimmed();
-            lines.append({section, QString(), QString()});
-            continue;
-        }
-        const qsizetype equals = line.indexOf(u'=');
-        if (equals <= 0)
-            continue;
-        lines.append({section, line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
-    }
-    return lines;
-}
+// The headers and entries of the text, in order.
+QList<IniLine> iniLines(const QString& text);
+
+// The value under [section] key: section and key ignore case, the first match wins, and
+// surrounding double quotes are removed so that a value of spaces can be stored.
+std::optional<QString> iniValue(const QString& iniText, const QString& section, const QString& key);
 
 } // namespace duplivo

@@ -1,17 +1,54 @@
-#include <QApplication>
+// The program: the real services, the one window, and the identity it presents.
+#include <cstdio>
+#include <cstdlib>
 
-#include "app/services.h"
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include "app/messagebox.h"
 #include "app/settings.h"
+#include "app/version.h"
 #include "ui/frmseleccion.h"
+
+namespace {
+
+class ProcessEnd final : public duplivo::ProgramEnd
+{
+public:
+    // At once: returning through the event loop would still deliver queued events to the window.
+    // Every write has been committed or rolled back by the time anything ends the program.
+    [[noreturn]] void end(int status) override
+    {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+};
+
+// Name, version, language, and Qt's own Spanish texts for the platform's buttons. No display
+// name: Qt would add it to every window title, and the titles are fixed.
+void setUpIdentity(QApplication& application)
+{
+    QApplication::setApplicationName(QStringLiteral("Duplivo"));
+    QApplication::setApplicationVersion(QLatin1String(duplivo::version));
+    QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
+    auto* translator = new QTranslator(&application);
+    if (translator->load(QLocale(QLocale::Spanish, QLocale::Spain), QStringLiteral("qtbase"),
+            QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(translator);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
-    duplivo::setUpIdentity(application);
+    setUpIdentity(application);
 
     duplivo::NativeSettingsStore settings;
     duplivo::QtMessageBox messages;
-    duplivo::ProcessEnd programEnd;
+    ProcessEnd programEnd;
     duplivo::frmSeleccion window(settings, messages, programEnd);
     if (!window.load())
         return 0;

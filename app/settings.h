@@ -1,5 +1,5 @@
-// The settings store of this platform, and the readers behind it where there is no Windows
-// registry: INI text and Wine's registry file.
+// The settings store of this platform, and the reader of Wine's registry file behind it where
+// there is no Windows registry.
 #pragma once
 
 #include <optional>
@@ -17,11 +17,6 @@ public:
     QString get(const QString& application, const QString& section, const QString& key,
         const QString& defaultValue) const override;
 };
-
-// The value under [section] key in INI text, the way Windows profile files are read: section and
-// key ignore case, the first match wins, and surrounding double quotes are removed so that a
-// value of spaces can be stored.
-std::optional<QString> iniValue(const QString& iniText, const QString& section, const QString& key);
 
 // The string value `valueName` of key `keyPath` (below HKEY_CURRENT_USER, names separated by
 // single backslashes) in the text of a Wine user.reg, as Windows would find it: names ignore

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "app/failure.h"
+#include "app/ini.h"
 #include "app/settings.h"
 #include "app/wineprefix.h"
 

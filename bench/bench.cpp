@@ -19,7 +19,7 @@
 #include "bench/dataset.h"
 #include "bench/measure.h"
 #include "bench/server.h"
-#include "bench/startup.h"
+#include "bench/launchtime.h"
 #include "db/database.h"
 #include "db/granguia.h"
 

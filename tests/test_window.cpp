@@ -15,8 +15,8 @@
 #include <QWheelEvent>
 
 #include "app/messagetext.h"
-#include "app/services.h"
-#include "app/startup.h"
+#include "app/messagebox.h"
+#include "app/databaselocation.h"
 #include "tests/support.h"
 
 using namespace duplivo;

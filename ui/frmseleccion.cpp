@@ -15,7 +15,7 @@
 
 #include "app/failure.h"
 #include "app/platform.h"
-#include "app/startup.h"
+#include "app/databaselocation.h"
 #include "db/granguia.h"
 
 namespace duplivo {

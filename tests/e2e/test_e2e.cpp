@@ -23,7 +23,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include "app/settings.h"
+#include "app/ini.h"
 #include "tests/support.h"
 
 using namespace duplivo::test;

@@ -1,4 +1,4 @@
-#include "bench/startup.h"
+#include "bench/launchtime.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "app/databaselocation.h"
 
 #include "app/platform.h"
 

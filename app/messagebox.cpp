@@ -1,16 +1,10 @@
-#include "app/services.h"
-
-#include <cstdio>
-#include <cstdlib>
+#include "app/messagebox.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLayout>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTranslator>
 
 #include "app/messagetext.h"
 
@@ -18,6 +12,7 @@ namespace duplivo {
 
 namespace {
 
+// The title of a box shown without one.
 const QString applicationTitle = QStringLiteral("Duplivo");
 
 // A QMessageBox showing its text with a MessageText in its label's place. Its label breaks lines at
@@ -114,27 +109,6 @@ int QtMessageBox::show(const QString& text, int style, const QString& title)
     default:
         return MessageAnswer::Ok;
     }
-}
-
-void ProcessEnd::end(int status)
-{
-    // At once: returning through the event loop would still deliver queued events to the window.
-    // Every write has been committed or rolled back by the time anything ends the program.
-    std::fflush(nullptr);
-    std::_Exit(status);
-}
-
-void setUpIdentity(QApplication& application)
-{
-    // No display name: Qt would add it to every window title, and the titles are fixed.
-    QApplication::setApplicationName(applicationTitle);
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
-    QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
-
-    auto* translator = new QTranslator(&application);
-    if (translator->load(QLocale(QLocale::Spanish, QLocale::Spain), QStringLiteral("qtbase"),
-            QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(translator);
 }
 
 } // namespace duplivo
