@@ -1,7 +1,7 @@
 // The real message box, as the desktop shows it.
 #pragma once
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 namespace duplivo {
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 namespace duplivo {
 

@@ -1,7 +1,7 @@
 #include <QSettings>
 
-#include "app/failure.h"
 #include "app/settings.h"
+#include "base/failure.h"
 
 namespace duplivo {
 

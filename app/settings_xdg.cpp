@@ -5,10 +5,10 @@
 #include <QFile>
 #include <sys/stat.h>
 
-#include "app/failure.h"
-#include "app/ini.h"
 #include "app/settings.h"
-#include "app/wineprefix.h"
+#include "base/failure.h"
+#include "base/ini.h"
+#include "base/wineprefix.h"
 
 namespace duplivo {
 

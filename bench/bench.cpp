@@ -17,9 +17,9 @@
 #include "bench/cases.h"
 #include "bench/copymemory.h"
 #include "bench/dataset.h"
+#include "bench/launchtime.h"
 #include "bench/measure.h"
 #include "bench/server.h"
-#include "bench/launchtime.h"
 #include "db/database.h"
 #include "db/granguia.h"
 

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-#include "app/ini.h"
+#include "base/ini.h"
 
 namespace duplivo {
 

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/failure.h"
+#include "base/failure.h"
 
 class QSqlError;
 

@@ -2,7 +2,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "app/wineprefix.h"
+#include "base/wineprefix.h"
 #include "db/errors.h"
 #include "db/path.h"
 

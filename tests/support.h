@@ -13,8 +13,8 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
-#include "app/failure.h"
-#include "app/platform.h"
+#include "base/failure.h"
+#include "base/platform.h"
 #include "ui/frmseleccion.h"
 
 class QComboBox;

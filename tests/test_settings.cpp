@@ -7,7 +7,7 @@
 #include <QTest>
 
 #include "app/settings.h"
-#include "app/databaselocation.h"
+#include "base/databaselocation.h"
 #include "tests/support.h"
 
 using namespace duplivo;

@@ -14,9 +14,9 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "app/messagetext.h"
 #include "app/messagebox.h"
-#include "app/databaselocation.h"
+#include "app/messagetext.h"
+#include "base/databaselocation.h"
 #include "tests/support.h"
 
 using namespace duplivo;

@@ -13,9 +13,9 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 
-#include "app/failure.h"
-#include "app/platform.h"
-#include "app/databaselocation.h"
+#include "base/databaselocation.h"
+#include "base/failure.h"
+#include "base/platform.h"
 #include "db/granguia.h"
 
 namespace duplivo {

@@ -23,7 +23,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include "app/ini.h"
+#include "base/ini.h"
 #include "tests/support.h"
 
 using namespace duplivo::test;

@@ -1,6 +1,6 @@
-#include "app/databaselocation.h"
+#include "base/databaselocation.h"
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 namespace duplivo {
 

@@ -1,4 +1,4 @@
-#include "app/ini.h"
+#include "base/ini.h"
 
 namespace duplivo {
 
