@@ -260,6 +260,31 @@ void forEachLoadPiece(
     take(buffer);
 }
 
+ServerMasters::ServerMasters(const QString& folder)
+    : big(folder + QStringLiteral("/master-1m.sqlite"))
+    , small(folder + QStringLiteral("/master-1k.sqlite"))
+{
+    generateDatabase(big, data::companies, data::tableRows, true);
+    generateDatabase(small, data::smallTableCompanies, data::smallTableRows, false);
+}
+
+ServerMasters::~ServerMasters()
+{
+    QFile::remove(big);
+    QFile::remove(small);
+}
+
+ServerResets serverResets()
+{
+    return {{QStringLiteral("CREATE TABLE GRANGUIA_guardado AS SELECT * FROM GRANGUIA "
+                            "WHERE Empresa = ? AND Aplica = ?"),
+                {data::bigCompany, data::bigProgram}},
+        {QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}},
+        {QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM GRANGUIA_guardado WHERE NOT EXISTS "
+                        "(SELECT 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?)"),
+            {data::bigCompany, data::bigProgram}}};
+}
+
 WineDrive::WineDrive()
     : m_drive(m_dir.path())
 {

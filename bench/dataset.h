@@ -95,6 +95,29 @@ void generateDatabase(
 
 qint64 countRows(const QString& file, const QString& company, const QString& program);
 
+// The two data sets as files for a server to load, generated in a folder and removed once
+// loaded.
+struct ServerMasters
+{
+    QString big;
+    QString small;
+
+    explicit ServerMasters(const QString& folder);
+    ~ServerMasters();
+    ServerMasters(const ServerMasters&) = delete;
+    ServerMasters& operator=(const ServerMasters&) = delete;
+};
+
+// What puts a server's data set back between runs: the big block saved beside the table once,
+// then the new company's rows removed and the big block put back where a run deleted it.
+struct ServerResets
+{
+    Statement save;
+    Statement clear;
+    Statement restoreDeleted;
+};
+ServerResets serverResets();
+
 // Empresa, Aplica, clave and cosa of every row of the SQLite file, in the order of their Id, as
 // the tab-separated text servers load (PostgreSQL's COPY, MariaDB's LOAD DATA): backslash, tab
 // and line ends escaped, NULL as \N. Handed over in pieces of about a MiB.

@@ -2,6 +2,7 @@
 // against the same statements run with libmariadb on the same server in the same run.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -319,20 +320,16 @@ void runMariaDbCases(std::vector<Verdict>& verdicts)
 {
     const Server server = serverFromEnvironment();
     const WineDrive drive;
-    const QString bigMaster = drive.folder() + QStringLiteral("/master-1m.sqlite");
-    const QString smallMaster = drive.folder() + QStringLiteral("/master-1k.sqlite");
     const QString scratch = drive.folder() + QStringLiteral("/carga.tsv");
     const Clock::time_point start = Clock::now();
-    generateDatabase(bigMaster, data::companies, data::tableRows, true);
-    generateDatabase(smallMaster, data::smallTableCompanies, data::smallTableRows, false);
+    std::optional<ServerMasters> masters(std::in_place, drive.folder());
     // The tests' server logs every statement; the timings must not include that.
     MyConnection(server, QByteArray()).exec("SET GLOBAL general_log = 0");
     const ServerDatabase big(server, "1m");
-    big.load(bigMaster, scratch, data::tableRows);
+    big.load(masters->big, scratch, data::tableRows);
     const ServerDatabase small(server, "1k");
-    small.load(smallMaster, scratch, data::smallTableRows);
-    QFile::remove(bigMaster);
-    QFile::remove(smallMaster);
+    small.load(masters->small, scratch, data::smallTableRows);
+    masters.reset();
     note(QStringLiteral("MariaDB: %1 y %2 filas cargadas en %3 s")
              .arg(data::tableRows)
              .arg(data::smallTableRows)
@@ -340,17 +337,10 @@ void runMariaDbCases(std::vector<Verdict>& verdicts)
 
     const auto database
         = [&](DataSet set) -> const ServerDatabase& { return set == DataSet::Big ? big : small; };
-    // A deleted big block comes back from a copy kept beside the table.
-    big.control().column(rawSql({QStringLiteral("CREATE TABLE GRANGUIA_guardado AS SELECT * FROM "
-                                                "GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
-        {data::bigCompany, data::bigProgram}}));
-    const RawSql clear
-        = rawSql({QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}});
-    const RawSql restoreDeleted = rawSql({QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM "
-                                                         "GRANGUIA_guardado WHERE NOT EXISTS "
-                                                         "(SELECT 1 FROM GRANGUIA WHERE "
-                                                         "Empresa = ? AND Aplica = ?)"),
-        {data::bigCompany, data::bigProgram}});
+    const ServerResets resets = serverResets();
+    big.control().changed(rawSql(resets.save));
+    const RawSql clear = rawSql(resets.clear);
+    const RawSql restoreDeleted = rawSql(resets.restoreDeleted);
     const RawSql transactions
         = rawSql(*schema::transactionsQuery(Dialect::MariaDb, granguia::tableName));
 

@@ -1,4 +1,5 @@
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <QCoreApplication>
@@ -324,17 +325,13 @@ void runPostgresCases(std::vector<Verdict>& verdicts)
 {
     const Server server = serverFromEnvironment();
     const WineDrive drive;
-    const QString bigMaster = drive.folder() + QStringLiteral("/master-1m.sqlite");
-    const QString smallMaster = drive.folder() + QStringLiteral("/master-1k.sqlite");
     const Clock::time_point start = Clock::now();
-    generateDatabase(bigMaster, data::companies, data::tableRows, true);
-    generateDatabase(smallMaster, data::smallTableCompanies, data::smallTableRows, false);
+    std::optional<ServerMasters> masters(std::in_place, drive.folder());
     const ServerDatabase big(server, "1m");
-    big.load(bigMaster, data::tableRows);
+    big.load(masters->big, data::tableRows);
     const ServerDatabase small(server, "1k");
-    small.load(smallMaster, data::smallTableRows);
-    QFile::remove(bigMaster);
-    QFile::remove(smallMaster);
+    small.load(masters->small, data::smallTableRows);
+    masters.reset();
     note(QStringLiteral("PostgreSQL: %1 y %2 filas cargadas en %3 s")
              .arg(data::tableRows)
              .arg(data::smallTableRows)
@@ -342,17 +339,10 @@ void runPostgresCases(std::vector<Verdict>& verdicts)
 
     const auto database
         = [&](DataSet set) -> const ServerDatabase& { return set == DataSet::Big ? big : small; };
-    // A deleted big block comes back from a copy kept beside the table.
-    big.control().exec(pgSql({QStringLiteral("CREATE TABLE GRANGUIA_guardado AS SELECT * FROM "
-                                             "GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
-        {data::bigCompany, data::bigProgram}}));
-    const PgSql clear
-        = pgSql({QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = ?"), {data::newCompany}});
-    const PgSql restoreDeleted = pgSql({QStringLiteral("INSERT INTO GRANGUIA SELECT * FROM "
-                                                       "GRANGUIA_guardado WHERE NOT EXISTS "
-                                                       "(SELECT 1 FROM GRANGUIA WHERE "
-                                                       "Empresa = ? AND Aplica = ?)"),
-        {data::bigCompany, data::bigProgram}});
+    const ServerResets resets = serverResets();
+    big.control().exec(pgSql(resets.save));
+    const PgSql clear = pgSql(resets.clear);
+    const PgSql restoreDeleted = pgSql(resets.restoreDeleted);
     const PgSql lock = pgSql({QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey}});
 
     const Engine postgres {QStringLiteral("pg_"), serverRatioLimit, smallCopyRatioLimit,
