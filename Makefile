@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
-            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
+            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils imagemagick dpkg-dev file \
             libqt6sql6-odbc unixodbc libsqliteodbc odbc-postgresql postgresql libpq-dev
 
 # Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
@@ -70,7 +70,6 @@ bench: deps
 
 # The window in use on the demo database, as docs/duplivo.png.
 screenshot: build
-	@$(MAKE) --no-print-directory deps PACKAGES=imagemagick
 	tools/screenshot.sh $(BUILD)
 
 # A Debian package of the program: build/duplivo_<version>_<arch>.deb

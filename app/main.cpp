@@ -1,11 +1,13 @@
 #include <QApplication>
 
+#include "app/fontengine.h"
 #include "app/services.h"
 #include "app/settings.h"
 #include "ui/frmseleccion.h"
 
 int main(int argc, char* argv[])
 {
+    duplivo::chooseFontEngine();
     QApplication application(argc, argv);
     duplivo::setUpIdentity(application);
 
