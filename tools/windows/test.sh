@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows programs that tools/windows/build.sh made, under Wine, for each flavour:
 # - the window, statement and command tests, in a new prefix with the offscreen platform;
+# - the shipping folder and its zip: the files and licence notices they carry;
 # - the installer, installed and uninstalled silently in that prefix;
 # - the end-to-end cases of the Linux test driver against the shipping folder's duplivo.exe, on a
 #   SQLite file and, for a copy, on a DSN file that reaches a throwaway PostgreSQL server.
@@ -41,14 +42,36 @@ for flavour in "${flavours[@]}"; do
     wineserver -w
     ctest --test-dir "$out/$flavour" --output-on-failure -j1
 
+    echo "== $flavour: shipping folder and zip"
+    package=duplivo-$version-$flavour
+    # Every copy of the program carries its libraries, plugins and translations, and the licences
+    # owed for them.
+    shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll
+        sqldrivers/qsqlodbc.dll translations/qtbase_es.qm qt.conf LICENCIAS/LEAME.txt
+        LICENCIAS/Duplivo.txt LICENCIAS/LGPL-3.txt LICENCIAS/GPL-3.txt LICENCIAS/qt-kit/build-qt.sh)
+    zipped=$(cmake -E tar tf "$out/$package.zip")
+    for file in "${shipped[@]}"; do
+        [ -f "$out/$package/$file" ] || fail "la carpeta $package no tiene $file"
+        grep -qxF "$package/$file" <<<"$zipped" || fail "$package.zip no tiene $file"
+    done
+    notices=$out/$package/LICENCIAS
+    # Each library shipped has its notice, and each record the notices name is there.
+    for dll in "$out/$package"/*.dll; do
+        grep -qF "${dll##*/}" "$notices/LEAME.txt" || fail "LICENCIAS/LEAME.txt no nombra ${dll##*/}"
+    done
+    for record in $(grep -o 'copyright-[^ ]*\.txt' "$notices/LEAME.txt"); do
+        [ -s "$notices/$record" ] || fail "LICENCIAS/LEAME.txt nombra $record, que no está"
+    done
+    tr -d '\r' <"$notices/LGPL-3.txt" | cmp -s - /usr/share/common-licenses/LGPL-3 ||
+        fail "LICENCIAS/LGPL-3.txt no es el texto de la LGPL-3.0"
+
     echo "== $flavour: installer"
     if [ "$flavour" = win64 ]; then programs="Program Files"; else programs="Program Files (x86)"; fi
     installed="$WINEPREFIX/drive_c/$programs/Duplivo"
     menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Duplivo"
-    wine "$out/duplivo-$version-$flavour-setup.exe" /S
+    wine "$out/$package-setup.exe" /S
     wineserver -w
-    for file in duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll \
-        sqldrivers/qsqlodbc.dll translations/qtbase_es.qm qt.conf Desinstalar.exe; do
+    for file in "${shipped[@]}" Desinstalar.exe; do
         [ -f "$installed/$file" ] || fail "el instalador no dejó $installed/$file"
     done
     [ -f "$menu/Duplivo.lnk" ] || fail "el instalador no creó $menu/Duplivo.lnk"
