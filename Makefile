@@ -13,9 +13,10 @@ PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-transla
             libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils imagemagick dpkg-dev file \
             libqt6sql6-odbc unixodbc libsqliteodbc odbc-postgresql postgresql libpq-dev
 
-# Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
+# Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis and
+# the tools that draw its images.
 WINDOWS_PACKAGES := cmake make xz-utils qt6-base-dev qt6-translations-l10n nsis \
-            g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+            imagemagick librsvg2-bin g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
             g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
 # Running the Windows programs: 64- and 32-bit Wine, and ODBC with its drivers for both.
 WINE_PACKAGES := wine64 wine wine32:i386 unixodbc libsqliteodbc odbc-postgresql \

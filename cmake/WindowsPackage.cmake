@@ -39,24 +39,64 @@ set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/packaging/windows/duplivo.ico)
 set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/packaging/windows/duplivo.ico)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_UNINSTALL_NAME Desinstalar)
+set(CPACK_NSIS_BRANDING_TEXT "Duplivo ${PROJECT_VERSION}")
+# Duplivo's licence asks for no acceptance: no licence page (CPack's own is an English
+# placeholder). The licence and the notices of what ships with it are installed in LICENCIAS\.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
 
-# CPack's installer script with Spanish as its only language, in Unicode, and its own two
-# messages in Spanish. Made from the script of the CMake in use, so it keeps up with it; a
-# CMake whose script no longer has these lines stops the build instead of shipping English.
+# The installer's header and welcome images, drawn from the program's icon at build time.
+find_program(DUPLIVO_RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(DUPLIVO_IMAGEMAGICK convert REQUIRED)
+set(nsis_images ${CMAKE_BINARY_DIR}/nsis)
+set(CPACK_NSIS_MUI_HEADERIMAGE ${nsis_images}/header.bmp)
+set(CPACK_NSIS_MUI_WELCOMEFINISHPAGE_BITMAP ${nsis_images}/welcome.bmp)
+set(CPACK_NSIS_MUI_UNWELCOMEFINISHPAGE_BITMAP ${nsis_images}/welcome.bmp)
+add_custom_command(OUTPUT ${nsis_images}/header.bmp ${nsis_images}/welcome.bmp
+    COMMAND ${DUPLIVO_RSVG_CONVERT} -w 48 -h 48 -o ${nsis_images}/icon-48.png
+        ${PROJECT_SOURCE_DIR}/app/duplivo.svg
+    COMMAND ${DUPLIVO_RSVG_CONVERT} -w 128 -h 128 -o ${nsis_images}/icon-128.png
+        ${PROJECT_SOURCE_DIR}/app/duplivo.svg
+    # NSIS shows only uncompressed Windows 3 bitmaps without transparency: BMP3, 24-bit.
+    COMMAND ${DUPLIVO_IMAGEMAGICK} -size 150x57 xc:white ${nsis_images}/icon-48.png
+        -gravity center -composite -alpha off -type TrueColor BMP3:${nsis_images}/header.bmp
+    COMMAND ${DUPLIVO_IMAGEMAGICK} -size 164x314 "gradient:#dfe7f2-#ffffff"
+        ${nsis_images}/icon-128.png -gravity north -geometry +0+56 -composite -alpha off
+        -type TrueColor BMP3:${nsis_images}/welcome.bmp
+    DEPENDS ${PROJECT_SOURCE_DIR}/app/duplivo.svg
+    VERBATIM)
+add_custom_target(duplivo_installer_images ALL
+    DEPENDS ${nsis_images}/header.bmp ${nsis_images}/welcome.bmp)
+
+# CPack's installer script with Spanish as its only language, in Unicode, and its own messages
+# and Start-menu entries in Spanish. Made from the script of the CMake in use, so it keeps up
+# with it; a CMake whose script no longer has these lines stops the build instead of shipping
+# English.
 file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in nsis_script)
-set(nsis_replacements
-    "!include \"MUI.nsh\"" "Unicode true\n  !include \"MUI.nsh\""
-    "is already installed. $\\n$\\nDo you want to uninstall the old version before installing the new one?"
-    "ya está instalado. $\\n$\\n¿Desea desinstalar la versión anterior antes de instalar la nueva?"
-    "\"Uninstall failed.\"" "\"No se ha podido desinstalar.\"")
-while(nsis_replacements)
-    list(POP_FRONT nsis_replacements from to)
-    string(FIND "${nsis_script}" "${from}" at)
+function(duplivo_nsis_find text out)
+    string(FIND "${nsis_script}" "${text}" at)
     if(at EQUAL -1)
-        message(FATAL_ERROR "CPack's NSIS script has no \"${from}\"")
+        message(FATAL_ERROR "CPack's NSIS script has no \"${text}\"")
     endif()
+    set(${out} ${at} PARENT_SCOPE)
+endfunction()
+# Every occurrence of `from` becomes `to`.
+function(duplivo_nsis_replace from to)
+    duplivo_nsis_find("${from}" at)
     string(REPLACE "${from}" "${to}" nsis_script "${nsis_script}")
-endwhile()
+    set(nsis_script "${nsis_script}" PARENT_SCOPE)
+endfunction()
+
+duplivo_nsis_replace("!include \"MUI.nsh\"" "Unicode true\n  !include \"MUI.nsh\"")
+duplivo_nsis_replace(
+    "is already installed. $\\n$\\nDo you want to uninstall the old version before installing the new one?"
+    "ya está instalado. $\\n$\\n¿Desea desinstalar la versión anterior antes de instalar la nueva?")
+duplivo_nsis_replace("\"Uninstall failed.\"" "\"No se ha podido desinstalar.\"")
+duplivo_nsis_replace("Uninstall.lnk" "Desinstalar.lnk")
+# CPack writes the branding with /TRIMLEFT, which makensis refuses on Linux.
+duplivo_nsis_replace("@CPACK_NSIS_BRANDING_TEXT_CODE@"
+    "  BrandingText \"@CPACK_NSIS_BRANDING_TEXT@\"")
+
 string(REGEX REPLACE "(  !insertmacro MUI_LANGUAGE \"[A-Za-z]+\"[^\n]*\n)+"
     "  !insertmacro MUI_LANGUAGE \"Spanish\"\n" nsis_script "${nsis_script}")
 file(WRITE ${CMAKE_BINARY_DIR}/nsis/NSIS.template.in "${nsis_script}")

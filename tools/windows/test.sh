@@ -2,6 +2,7 @@
 # Runs the Windows programs that tools/windows/build.sh made, under Wine, for each flavour:
 # - the window, statement and command tests, in a new prefix with the offscreen platform;
 # - the shipping folder and its zip: the files and licence notices they carry;
+# - the installer's script: no licence page, its branding and its images;
 # - the installer, installed and uninstalled silently in that prefix;
 # - the end-to-end cases of the Linux test driver against the shipping folder's duplivo.exe, on a
 #   SQLite file and, for a copy, on a DSN file that reaches a throwaway PostgreSQL server.
@@ -66,6 +67,17 @@ for flavour in "${flavours[@]}"; do
         fail "LICENCIAS/LGPL-3.txt no es el texto de la LGPL-3.0"
 
     echo "== $flavour: installer"
+    # The installer: no licence page (CPack's would be an English placeholder), Duplivo's own
+    # branding, and its images in the sizes Modern UI shows unscaled.
+    script=$out/$flavour/installer.nsi
+    ! grep -q 'MUI_PAGE_LICENSE' "$script" || fail "el instalador tiene una página de licencia"
+    grep -qxF "  BrandingText \"Duplivo $version\"" "$script" ||
+        fail "el instalador no lleva el texto de marca «Duplivo $version»"
+    for image in MUI_HEADERIMAGE_BITMAP:150 MUI_WELCOMEFINISHPAGE_BITMAP:164; do
+        bitmap=$(sed -n "s/^!define ${image%%:*} \"\(.*\)\"\$/\1/p" "$script")
+        file "$bitmap" | grep -q "PC bitmap, Windows 3.x format, ${image#*:} x " ||
+            fail "el instalador no tiene la imagen ${image%%:*} de ${image#*:} de ancho"
+    done
     if [ "$flavour" = win64 ]; then programs="Program Files"; else programs="Program Files (x86)"; fi
     installed="$WINEPREFIX/drive_c/$programs/Duplivo"
     menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Duplivo"
@@ -74,7 +86,9 @@ for flavour in "${flavours[@]}"; do
     for file in "${shipped[@]}" Desinstalar.exe; do
         [ -f "$installed/$file" ] || fail "el instalador no dejó $installed/$file"
     done
-    [ -f "$menu/Duplivo.lnk" ] || fail "el instalador no creó $menu/Duplivo.lnk"
+    for link in Duplivo.lnk Desinstalar.lnk; do
+        [ -f "$menu/$link" ] || fail "el instalador no creó $menu/$link"
+    done
     wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Duplivo' /v DisplayVersion |
         grep -q "$version" || fail "el registro de desinstalación no tiene la versión $version"
     # _?= makes the uninstaller run in place, so that waiting for it waits for the removal.
