@@ -112,6 +112,10 @@ duplivo_nsis_replace(
     "is already installed. $\\n$\\nDo you want to uninstall the old version before installing the new one?"
     "ya está instalado. $\\n$\\n¿Desea desinstalar la versión anterior antes de instalar la nueva?")
 duplivo_nsis_replace("\"Uninstall failed.\"" "\"No se ha podido desinstalar.\"")
+duplivo_nsis_replace("\"Set install registry entry: '$1' to '$0'\""
+    "\"Entrada de desinstalación: '$1' = '$0'\"")
+duplivo_nsis_replace("\"Install Options\" \"Choose options for installing"
+    "\"Opciones de instalación\" \"Elija las opciones para instalar")
 duplivo_nsis_replace("Uninstall.lnk" "Desinstalar.lnk")
 # CPack writes the branding with /TRIMLEFT, which makensis refuses on Linux.
 duplivo_nsis_replace("@CPACK_NSIS_BRANDING_TEXT_CODE@"
