@@ -19,6 +19,9 @@ flavours=("${@:-win64}")
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/${flavours[0]}/CMakeCache.txt")
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Qt 6.4's test watchdog times the whole run rather than each test function, and the end-to-end
+# cases under Wine together take five minutes or more, its default limit.
+export QTEST_FUNCTION_TIMEOUT=1200000
 # Headless Wine: the tests use the offscreen platform, the installer shows nothing with /S.
 unset DISPLAY
 
