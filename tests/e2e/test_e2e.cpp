@@ -183,7 +183,9 @@ public:
     const QString& display() const { return m_display; }
 
     // The standard output of an X tool that succeeded in time; nothing otherwise.
-    std::optional<QByteArray> run(const QString& tool, const QStringList& arguments) const
+    // `errors`, when given, receives what the tool wrote to its standard error.
+    std::optional<QByteArray> run(
+        const QString& tool, const QStringList& arguments, QByteArray* errors = nullptr) const
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -198,6 +200,8 @@ public:
             process.waitForFinished(5000);
             return std::nullopt;
         }
+        if (errors)
+            *errors = process.readAllStandardError();
         if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
             return std::nullopt;
         return process.readAllStandardOutput();
@@ -207,10 +211,20 @@ public:
     QList<XWindow> windows(qint64 pid) const
     {
         QList<XWindow> found;
-        const std::optional<QByteArray> ids = run(QStringLiteral("xdotool"),
-            {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
-                QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
-                QString()});
+        // A window that goes away while xdotool walks the tree (a message box closing) fails the
+        // whole search with BadWindow, which says nothing about the windows that are there: the
+        // search is repeated.
+        std::optional<QByteArray> ids;
+        for (int attempt = 0; attempt < 10 && !ids; ++attempt) {
+            QByteArray errors;
+            ids = run(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                    QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
+                    QString()},
+                &errors);
+            if (!errors.contains("BadWindow"))
+                break;
+        }
         if (!ids)
             return found;
         for (const QByteArray& id : ids->split('\n')) {
