@@ -10,13 +10,14 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n \
-            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils dpkg-dev file \
+            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils imagemagick dpkg-dev file \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql libpq-dev \
             mariadb-server odbc-mariadb libmariadb-dev iptables
 
-# Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis.
+# Cross-compiling for Windows: MinGW-w64, host tools from Debian's Qt, the installer's makensis and
+# the tools that draw its images.
 WINDOWS_PACKAGES := cmake make xz-utils qt6-base-dev qt6-translations-l10n nsis \
-            g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+            imagemagick librsvg2-bin g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
             g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
 # Running the Windows programs: 64- and 32-bit Wine, and ODBC with its drivers for both.
 WINE_PACKAGES := wine64 wine wine32:i386 unixodbc libsqliteodbc odbc-postgresql \
@@ -72,7 +73,6 @@ bench: deps
 
 # The window in use on the demo database, as docs/duplivo.png.
 screenshot: build
-	@$(MAKE) --no-print-directory deps PACKAGES=imagemagick
 	tools/screenshot.sh $(BUILD)
 
 # A Debian package of the program: build/duplivo_<version>_<arch>.deb

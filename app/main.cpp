@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include "app/fontengine.h"
 #include "app/messagebox.h"
 #include "app/settings.h"
 #include "app/version.h"
@@ -43,6 +44,7 @@ void setUpIdentity(QApplication& application)
 
 int main(int argc, char* argv[])
 {
+    duplivo::chooseFontEngine();
     QApplication application(argc, argv);
     setUpIdentity(application);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -12,6 +13,35 @@
 #include <QtMath>
 
 namespace duplivo {
+
+namespace {
+
+// A screen reader reads a message box out of its visible static texts: this one stands where
+// QMessageBox's label stood, and says the same text.
+class AccessibleMessageText final : public QAccessibleWidget
+{
+public:
+    explicit AccessibleMessageText(MessageText* text)
+        : QAccessibleWidget(text, QAccessible::StaticText)
+    { }
+
+    QString text(QAccessible::Text kind) const override
+    {
+        if (kind == QAccessible::Name)
+            return static_cast<const MessageText*>(widget())->text();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* accessibleMessageText(const QString& className, QObject* object)
+{
+    auto* text = qobject_cast<MessageText*>(object);
+    if (text && className == QLatin1String(MessageText::staticMetaObject.className()))
+        return new AccessibleMessageText(text);
+    return nullptr;
+}
+
+} // namespace
 
 MessageText::MessageText(const QString& text, QWidget* parent)
     : QWidget(parent)
@@ -29,6 +59,8 @@ MessageText::MessageText(const QString& text, QWidget* parent)
     // As QMessageBox's own label: selectable by mouse, so a click gives focus but Tab does not.
     setFocusPolicy(Qt::ClickFocus);
     setCursor(Qt::IBeamCursor);
+    [[maybe_unused]] static const bool accessible
+        = (QAccessible::installFactory(accessibleMessageText), true);
 }
 
 int MessageText::layOut(int width) const

@@ -1,5 +1,6 @@
 // A message box's text as the platform's own boxes show it: plain, each line whole while it fits,
-// a word wider than the box broken anywhere rather than cut off; selectable and copyable.
+// a word wider than the box broken anywhere rather than cut off; selectable, copyable, and read out
+// by screen readers.
 #pragma once
 
 #include <QTextLayout>

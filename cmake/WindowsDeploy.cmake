@@ -1,10 +1,12 @@
 # The shipping folder on Windows, laid out by `cmake --install`: duplivo.exe with the Qt libraries,
-# the plugins it loads, the MinGW runtime, Qt's Spanish texts and a qt.conf that points Qt at them.
+# the plugins it loads, the MinGW runtime, their licences in LICENCIAS\, Qt's Spanish texts and a
+# qt.conf that points Qt at them.
 # There is no windeployqt for a cross build, so the pieces are named here.
 
 install(TARGETS duplivo RUNTIME DESTINATION .)
 
-foreach(module Core Gui Widgets Sql)
+set(qt_modules Core Gui Widgets Sql)
+foreach(module IN LISTS qt_modules)
     install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
 endforeach()
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
@@ -15,6 +17,9 @@ install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> DESTINATION sqldrivers)
 include(${PROJECT_SOURCE_DIR}/cmake/MingwRuntime.cmake)
 duplivo_mingw_runtime(mingw_runtime)
 install(FILES ${mingw_runtime} DESTINATION .)
+
+include(${PROJECT_SOURCE_DIR}/cmake/WindowsLicences.cmake)
+duplivo_windows_licences("${qt_modules}" "${mingw_runtime}")
 
 # Qt's Spanish button texts come from Debian's translations (qt6-translations-l10n); the file is
 # the same for every platform.

@@ -1,5 +1,6 @@
 // The window as the operator meets it: start-up, layout, focus, the programs list rule, exit and
 // the failure report, driven through the real widgets.
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -21,6 +22,30 @@
 
 using namespace duplivo;
 using namespace duplivo::test;
+
+namespace {
+
+// What a screen reader speaks for the control that has the focus: its accessible name.
+QString spokenFocus(QWidget* window)
+{
+    const QAccessibleInterface* focus = QAccessible::queryAccessibleInterface(window)->focusChild();
+    return focus ? focus->text(QAccessible::Name) : QString();
+}
+
+// The texts a screen reader reads out of a window: its visible static texts.
+QStringList spokenTexts(QAccessibleInterface* node)
+{
+    QStringList texts;
+    if (node->state().invisible)
+        return texts;
+    if (node->role() == QAccessible::StaticText)
+        texts << node->text(QAccessible::Name);
+    for (int i = 0; i < node->childCount(); ++i)
+        texts << spokenTexts(node->child(i));
+    return texts;
+}
+
+} // namespace
 
 class WindowTest : public QObject
 {
@@ -134,6 +159,8 @@ void WindowTest::layoutFollowsTheTwipGrid()
         const char* name;
         QString text;
         QRect twips;
+        // The control a label is tied to, for screen readers.
+        const char* labelled = nullptr;
     };
     const QList<Expected> expected = {
         {"cmbEmpresaOrigen", QString(), {480, 720, 1935, 315}},
@@ -141,9 +168,9 @@ void WindowTest::layoutFollowsTheTwipGrid()
         {"cmdCopiar", QStringLiteral("Copiar"), {5400, 480, 1215, 495}},
         {"cmdSalir", QStringLiteral("Salir"), {5400, 1680, 1215, 495}},
         {"lstProgramas", QString(), {1200, 1440, 1935, 1035}},
-        {"Label1", QStringLiteral("Empresa Origen"), {600, 360, 1455, 255}},
+        {"Label1", QStringLiteral("Empresa Origen"), {600, 360, 1455, 255}, "cmbEmpresaOrigen"},
         {"cmdBorrar", QStringLiteral("Borrar"), {5400, 1080, 1215, 495}},
-        {"Label2", QStringLiteral("Nueva Empresa"), {2760, 360, 1695, 255}},
+        {"Label2", QStringLiteral("Nueva Empresa"), {2760, 360, 1695, 255}, "txtEmpresaNueva"},
     };
     for (const Expected& control : expected) {
         const auto* widget = window->findChild<QWidget*>(QLatin1String(control.name));
@@ -155,6 +182,11 @@ void WindowTest::layoutFollowsTheTwipGrid()
         if (const auto* label = qobject_cast<const QLabel*>(widget)) {
             QCOMPARE(label->text(), control.text);
             QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+            const auto related = QAccessible::queryAccessibleInterface(
+                window->findChild<QLabel*>(QLatin1String(control.name)))
+                                     ->relations(QAccessible::Labelled);
+            QCOMPARE(related.size(), 1);
+            QCOMPARE(related[0].first->object()->objectName(), QLatin1String(control.labelled));
         }
     }
     QCOMPARE(harness.companies()->currentText(), QString());
@@ -170,17 +202,24 @@ void WindowTest::tabVisitsTheControlsInOrder()
     CompanyDatabase database;
     WindowHarness harness;
     QVERIFY(harness.open());
-    const QStringList order = {QStringLiteral("cmbEmpresaOrigen"),
-        QStringLiteral("txtEmpresaNueva"), QStringLiteral("cmdCopiar"), QStringLiteral("cmdSalir"),
-        QStringLiteral("lstProgramas"), QStringLiteral("cmdBorrar")};
-    QCOMPARE(harness.focusName(), order[0]);
+    // Each control, and what a screen reader says when it gets the focus.
+    const QList<std::pair<QString, QString>> order
+        = {{QStringLiteral("cmbEmpresaOrigen"), QStringLiteral("Empresa Origen")},
+            {QStringLiteral("txtEmpresaNueva"), QStringLiteral("Nueva Empresa")},
+            {QStringLiteral("cmdCopiar"), QStringLiteral("Copiar")},
+            {QStringLiteral("cmdSalir"), QStringLiteral("Salir")},
+            {QStringLiteral("lstProgramas"), QStringLiteral("Programas")},
+            {QStringLiteral("cmdBorrar"), QStringLiteral("Borrar")}};
+    const auto focus
+        = [&harness] { return std::pair(harness.focusName(), spokenFocus(harness.window.get())); };
+    QCOMPARE(focus(), order[0]);
     for (int step = 1; step <= order.size(); ++step) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QCOMPARE(harness.focusName(), order[step % order.size()]);
+        QCOMPARE(focus(), order[step % order.size()]);
     }
     for (int step = order.size() - 1; step >= 0; --step) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
-        QCOMPARE(harness.focusName(), order[step]);
+        QCOMPARE(focus(), order[step]);
     }
     QVERIFY(harness.messages.shown.isEmpty());
 }
@@ -467,6 +506,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             QMessageBox* shown = nullptr;
             QString title, text, copied;
+            QStringList spoken;
             bool textVisible = false, grown = false;
             Qt::TextFormat format = Qt::AutoText;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -476,6 +516,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
                 if (!shown)
                     return;
                 title = shown->windowTitle();
+                spoken = spokenTexts(QAccessible::queryAccessibleInterface(shown));
                 if (auto* shownText = shown->findChild<MessageText*>()) {
                     text = shownText->text();
                     textVisible = shownText->isVisible();
@@ -506,6 +547,7 @@ void WindowTest::realMessageBoxShowsEachStyle()
             QCOMPARE(copied, QStringLiteral("Dos"));
             QVERIFY(textVisible);
             QVERIFY(grown);
+            QCOMPARE(spoken, QStringList {text});
             QCOMPARE(format, Qt::PlainText);
             QCOMPARE(icon, test.icon);
             QCOMPARE(buttons, test.buttons);

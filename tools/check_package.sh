@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder, installs it on this machine, and checks that the
-# installed program starts under Xvfb: with no setting it shows the installation message, with a
-# demo setting it reaches the window. Removes the package again at the end. Needs root.
+# Builds the Debian package from a build folder, installs it on this machine, and checks its licence
+# record and that the installed program starts under Xvfb: with no setting it shows the installation
+# message, with a demo setting it reaches the window. Removes the package again at the end. Needs
+# root.
 set -euo pipefail
 build=${1:?uso: check_package.sh CARPETA_DE_COMPILACION}
 build=$(cd "$build" && pwd)
@@ -26,6 +27,12 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$pack
 test -x /usr/bin/duplivo
 test -f /usr/share/applications/duplivo.desktop
 test -f /usr/share/icons/hicolor/scalable/apps/duplivo.svg
+# The package says under which terms it may be used, in Debian's machine-readable format.
+copyright=/usr/share/doc/duplivo/copyright
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright"
+grep -qx 'Files: \*' "$copyright"
+grep -qx 'License: Expat' "$copyright"
+grep -qx ' Permission is hereby granted, free of charge, to any person obtaining a copy' "$copyright"
 
 exec 5<> <(:)
 Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &

@@ -109,6 +109,15 @@ void frmSeleccion::createControls()
     // A click selects or deselects one item alone.
     m_lstProgramas->setSelectionMode(QAbstractItemView::MultiSelection);
 
+    // What a screen reader says: each box by the label beside it, the list by a name of its own.
+    m_label1->setBuddy(m_cmbEmpresaOrigen);
+    m_label2->setBuddy(m_txtEmpresaNueva);
+    // The company box's text field is what a screen reader finds focused inside the box.
+    companyEdit->setAccessibleName(m_label1->text());
+    m_lstProgramas->setAccessibleName(QStringLiteral("Programas"));
+    setAccessibleDescription(QStringLiteral("Elija la empresa origen y sus programas; después "
+                                            "cópielos a una empresa nueva o bórrelos."));
+
     // The window has no default button, but a button that has the focus answers Enter, as
     // desktop buttons do.
     for (QPushButton* button : {m_cmdCopiar, m_cmdBorrar, m_cmdSalir})

@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QListWidget>
 #include <QMap>
 #include <QProcess>
@@ -65,6 +66,7 @@ constexpr QRect twipRect(int left, int top, int width, int height)
 
 constexpr QSize windowSize(pixels(7215), pixels(2880));
 constexpr QRect companyBox = twipRect(480, 720, 1935, 315);
+constexpr QRect newNameBox = twipRect(2640, 720, 1935, 405);
 constexpr QRect copiarButton = twipRect(5400, 480, 1215, 495);
 constexpr QRect salirButton = twipRect(5400, 1680, 1215, 495);
 constexpr QRect programList = twipRect(1200, 1440, 1935, 1035);
@@ -181,7 +183,9 @@ public:
     const QString& display() const { return m_display; }
 
     // The standard output of an X tool that succeeded in time; nothing otherwise.
-    std::optional<QByteArray> run(const QString& tool, const QStringList& arguments) const
+    // `errors`, when given, receives what the tool wrote to its standard error.
+    std::optional<QByteArray> run(
+        const QString& tool, const QStringList& arguments, QByteArray* errors = nullptr) const
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -196,6 +200,8 @@ public:
             process.waitForFinished(5000);
             return std::nullopt;
         }
+        if (errors)
+            *errors = process.readAllStandardError();
         if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
             return std::nullopt;
         return process.readAllStandardOutput();
@@ -205,10 +211,20 @@ public:
     QList<XWindow> windows(qint64 pid) const
     {
         QList<XWindow> found;
-        const std::optional<QByteArray> ids = run(QStringLiteral("xdotool"),
-            {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
-                QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
-                QString()});
+        // A window that goes away while xdotool walks the tree (a message box closing) fails the
+        // whole search with BadWindow, which says nothing about the windows that are there: the
+        // search is repeated.
+        std::optional<QByteArray> ids;
+        for (int attempt = 0; attempt < 10 && !ids; ++attempt) {
+            QByteArray errors;
+            ids = run(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                    QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
+                    QString()},
+                &errors);
+            if (!errors.contains("BadWindow"))
+                break;
+        }
         if (!ids)
             return found;
         for (const QByteArray& id : ids->split('\n')) {
@@ -568,6 +584,40 @@ public:
             && waitForDropDown(false);
     }
 
+    // Waits until the text field of a box of the main window (its place in the window's client
+    // area) shows text, judged from a screenshot: the columns that hold dark pixels, which a text
+    // cursor, the box's frame or the combo box's arrow (both left out) do not fill. Where the
+    // font engine draws no text, the box stays white.
+    bool showsText(const QRect& box, const QString& name)
+    {
+        constexpr int frame = 4;
+        constexpr int arrow = 24;
+        constexpr int inkedColumns = 8;
+        const QRect field = box.adjusted(frame, frame, box == companyBox ? -arrow : -frame, -frame);
+        const QDeadlineTimer deadline(stepTimeoutMs);
+        int columns = 0;
+        for (;;) {
+            const std::optional<QByteArray> png = m_x.run(QStringLiteral("import"),
+                {QStringLiteral("-window"), m_main.id, QStringLiteral("png:-")});
+            const QImage shot = png ? QImage::fromData(*png, "PNG") : QImage();
+            columns = 0;
+            for (int x = field.left(); x <= field.right() && !shot.isNull(); ++x) {
+                bool inked = false;
+                for (int y = field.top(); y <= field.bottom() && !inked; ++y) {
+                    const QColor pixel = shot.pixelColor(x, y);
+                    inked = std::max({pixel.red(), pixel.green(), pixel.blue()}) < 110;
+                }
+                columns += inked ? 1 : 0;
+            }
+            if (columns >= inkedColumns)
+                return true;
+            if (deadline.hasExpired())
+                return fail(
+                    QStringLiteral("%1 shows no text: %2 inked columns").arg(name).arg(columns));
+            QThread::msleep(pollMs);
+        }
+    }
+
     // The program still runs and shows its main window.
     bool staysOpen()
     {
@@ -709,11 +759,11 @@ private:
 
 void EndToEndTest::initTestCase()
 {
-    for (const QString& tool :
-        {QStringLiteral("Xvfb"), QStringLiteral("xdotool"), QStringLiteral("xwininfo")}) {
+    for (const QString& tool : {QStringLiteral("Xvfb"), QStringLiteral("xdotool"),
+             QStringLiteral("xwininfo"), QStringLiteral("import")}) {
         if (QStandardPaths::findExecutable(tool).isEmpty())
-            DUPLIVO_SKIP_UNAVAILABLE(
-                tool + QStringLiteral(" is not installed: no X server to run on"));
+            DUPLIVO_SKIP_UNAVAILABLE(tool
+                + QStringLiteral(" is not installed: no X server to run and watch the program on"));
     }
     if (const QString why = engineUnavailable(); !why.isEmpty())
         DUPLIVO_SKIP_UNAVAILABLE(why);
@@ -751,6 +801,8 @@ void EndToEndTest::copySkipsProgramsTheNewCompanyAlreadyHas()
     // Alfa is the only company starting with "a"; choosing it moves on to the new name.
     STEP(run, chooseFromCompanyList(QStringLiteral("a")));
     STEP(run, type(nueva));
+    STEP(run, showsText(companyBox, QStringLiteral("the company box")));
+    STEP(run, showsText(newNameBox, QStringLiteral("the new company box")));
     STEP(run, tickProgram(int(listed.indexOf(contabilidad)), fromNewName));
     STEP(run, tickProgram(int(listed.indexOf(nominas)), fromCopiar));
     // With a new name typed, the ticked program handed the focus to Copiar.

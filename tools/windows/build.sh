@@ -5,7 +5,7 @@
 #     tools/windows/build.sh win64|win32 [OUT]        (OUT: build-windows)
 #
 # leaves OUT/duplivo-<version>-<flavour>/, its .zip and its -setup.exe; the build itself is in
-# OUT/<flavour>/.
+# OUT/<flavour>/, with the installer's script as installer.nsi.
 set -euo pipefail
 flavour=${1:?uso: build.sh win64|win32 [CARPETA]}
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -33,5 +33,7 @@ rm -rf "$out/$package" "$out/$package.zip" "$out/$package-setup.exe"
 cmake --install "$build" --prefix "$out/$package" --strip
 (cd "$build" && cpack -B "$out/cpack" >/dev/null)
 mv "$out/cpack/$package.zip" "$out/cpack/$package-setup.exe" "$out/"
+# The installer's script as makensis read it, for tools/windows/test.sh.
+mv "$out/cpack/_CPack_Packages/$flavour/NSIS/project.nsi" "$build/installer.nsi"
 rm -rf "$out/cpack"
 ls -l "$out/$package.zip" "$out/$package-setup.exe"

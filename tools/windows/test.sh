@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs the Windows programs that tools/windows/build.sh made, under Wine, for each flavour:
 # - the window, statement and command tests, in a new prefix with the offscreen platform;
-# - the installer, installed and uninstalled silently in that prefix;
+# - the shipping folder, its zip and its installer's script: the files and licence notices they
+#   carry, the installer's branding and images;
+# - the installer, installed and uninstalled silently in that prefix, for the user alone and for
+#   everyone;
 # - the end-to-end cases of the Linux test driver against the shipping folder's duplivo.exe, on a
 #   SQLite file and, for a copy, on DSN files that reach throwaway PostgreSQL and MariaDB servers.
 #
@@ -16,6 +19,9 @@ flavours=("${@:-win64}")
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/${flavours[0]}/CMakeCache.txt")
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Qt 6.4's test watchdog times the whole run rather than each test function, and the end-to-end
+# cases under Wine together take five minutes or more, its default limit.
+export QTEST_FUNCTION_TIMEOUT=1200000
 # Headless Wine: the tests use the offscreen platform, the installer shows nothing with /S.
 unset DISPLAY
 
@@ -41,25 +47,77 @@ for flavour in "${flavours[@]}"; do
     wineserver -w
     ctest --test-dir "$out/$flavour" --output-on-failure -j1
 
-    echo "== $flavour: installer"
-    if [ "$flavour" = win64 ]; then programs="Program Files"; else programs="Program Files (x86)"; fi
-    installed="$WINEPREFIX/drive_c/$programs/Duplivo"
-    menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Duplivo"
-    wine "$out/duplivo-$version-$flavour-setup.exe" /S
-    wineserver -w
-    for file in duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll \
-        translations/qtbase_es.qm qt.conf Desinstalar.exe; do
-        [ -f "$installed/$file" ] || fail "el instalador no dejó $installed/$file"
+    echo "== $flavour: shipping folder, zip and installer"
+    package=duplivo-$version-$flavour
+    # Every copy of the program carries its libraries, plugins and translations, and the licences
+    # owed for them.
+    shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll
+        translations/qtbase_es.qm qt.conf LICENCIAS/LEAME.txt
+        LICENCIAS/Duplivo.txt LICENCIAS/LGPL-3.txt LICENCIAS/GPL-3.txt LICENCIAS/qt-kit/build-qt.sh)
+    zipped=$(cmake -E tar tf "$out/$package.zip")
+    for file in "${shipped[@]}"; do
+        [ -f "$out/$package/$file" ] || fail "la carpeta $package no tiene $file"
+        grep -qxF "$package/$file" <<<"$zipped" || fail "$package.zip no tiene $file"
     done
-    [ -f "$menu/Duplivo.lnk" ] || fail "el instalador no creó $menu/Duplivo.lnk"
-    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Duplivo' /v DisplayVersion |
-        grep -q "$version" || fail "el registro de desinstalación no tiene la versión $version"
-    # _?= makes the uninstaller run in place, so that waiting for it waits for the removal.
-    wine "$installed/Desinstalar.exe" /S "_?=$(WINEPREFIX=$WINEPREFIX winepath -w "$installed")"
-    wineserver -w
-    [ ! -e "$installed/duplivo.exe" ] || fail "el desinstalador dejó duplivo.exe"
-    [ ! -e "$menu/Duplivo.lnk" ] || fail "el desinstalador dejó el acceso del menú Inicio"
-    echo "instalado, con su acceso en el menú Inicio, y desinstalado: bien"
+    notices=$out/$package/LICENCIAS
+    # Each library shipped has its notice, and each record the notices name is there.
+    for dll in "$out/$package"/*.dll; do
+        grep -qF "${dll##*/}" "$notices/LEAME.txt" || fail "LICENCIAS/LEAME.txt no nombra ${dll##*/}"
+    done
+    for record in $(grep -o 'copyright-[^ ]*\.txt' "$notices/LEAME.txt"); do
+        [ -s "$notices/$record" ] || fail "LICENCIAS/LEAME.txt nombra $record, que no está"
+    done
+    tr -d '\r' <"$notices/LGPL-3.txt" | cmp -s - /usr/share/common-licenses/LGPL-3 ||
+        fail "LICENCIAS/LGPL-3.txt no es el texto de la LGPL-3.0"
+    # The installer: no licence page (CPack's would be an English placeholder), Duplivo's own
+    # branding, and its images in the sizes Modern UI shows unscaled.
+    script=$out/$flavour/installer.nsi
+    ! grep -q 'MUI_PAGE_LICENSE' "$script" || fail "el instalador tiene una página de licencia"
+    grep -qxF "  BrandingText \"Duplivo $version\"" "$script" ||
+        fail "el instalador no lleva el texto de marca «Duplivo $version»"
+    for image in MUI_HEADERIMAGE_BITMAP:150 MUI_WELCOMEFINISHPAGE_BITMAP:164; do
+        bitmap=$(sed -n "s/^!define ${image%%:*} \"\(.*\)\"\$/\1/p" "$script")
+        file "$bitmap" | grep -q "PC bitmap, Windows 3.x format, ${image#*:} x " ||
+            fail "el instalador no tiene la imagen ${image%%:*} de ${image#*:} de ancho"
+    done
+
+    # Installed silently for the user alone and for everyone, then uninstalled: the files, the
+    # Start-menu entries and the uninstall entry in that mode's place alone, and all gone after.
+    # The uninstaller is run without a mode: it finds its own.
+    windows_folder() { winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')"; }
+    if [ "$flavour" = win64 ]; then programs="Program Files"; else programs="Program Files (x86)"; fi
+    uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Duplivo'
+    for mode in CurrentUser AllUsers; do
+        if [ $mode = CurrentUser ]; then
+            installed="$(windows_folder LOCALAPPDATA)/Programs/Duplivo"
+            menu="$(windows_folder APPDATA)/Microsoft/Windows/Start Menu/Programs/Duplivo"
+            hive=HKCU other=HKLM
+        else
+            installed="$WINEPREFIX/drive_c/$programs/Duplivo"
+            menu="$(windows_folder ProgramData)/Microsoft/Windows/Start Menu/Programs/Duplivo"
+            hive=HKLM other=HKCU
+        fi
+        wine "$out/$package-setup.exe" /S /$mode
+        wineserver -w
+        for file in "${shipped[@]}" Desinstalar.exe; do
+            [ -f "$installed/$file" ] || fail "/$mode: el instalador no dejó $installed/$file"
+        done
+        for link in Duplivo.lnk Desinstalar.lnk; do
+            [ -f "$menu/$link" ] || fail "/$mode: el instalador no creó $menu/$link"
+        done
+        wine reg query "$hive\\$uninstall_key" /v DisplayVersion 2>/dev/null | grep -q "$version" ||
+            fail "/$mode: no hay entrada de desinstalación con la versión $version en $hive"
+        ! wine reg query "$other\\$uninstall_key" >/dev/null 2>&1 ||
+            fail "/$mode: hay una entrada de desinstalación en $other"
+        # _?= makes the uninstaller run in place, so that waiting for it waits for the removal.
+        wine "$installed/Desinstalar.exe" /S "_?=$(winepath -w "$installed")"
+        wineserver -w
+        [ ! -e "$installed/duplivo.exe" ] || fail "/$mode: el desinstalador dejó duplivo.exe"
+        [ ! -e "$menu/Duplivo.lnk" ] || fail "/$mode: el desinstalador dejó el acceso del menú Inicio"
+        ! wine reg query "$hive\\$uninstall_key" >/dev/null 2>&1 ||
+            fail "/$mode: el desinstalador dejó la entrada de desinstalación en $hive"
+        echo "/$mode: instalado en $installed, con sus accesos y su entrada en $hive, y desinstalado: bien"
+    done
     wineserver -k 2>/dev/null || true
     unset WINEPREFIX
 
