@@ -472,8 +472,6 @@ public:
             + (output.isEmpty() ? QString() : QStringLiteral("\nprogram output:\n") + output);
     }
 
-    // Whether the program was started.
-    bool started() const { return m_pid != 0; }
     // The names of the windows the program showed, in the order they appeared.
     const QStringList& titles() const { return m_titles; }
     int exitCode() const { return m_process.exitCode(); }
@@ -614,6 +612,8 @@ public:
     }
 
 private:
+    bool started() const { return m_pid != 0; }
+
     bool fail(const QString& what)
     {
         m_error = what;
@@ -670,6 +670,9 @@ private:
 
     std::optional<XWindow> nextWindow(int timeoutMs)
     {
+        // Why it was not started is already said.
+        if (!started())
+            return std::nullopt;
         const QDeadlineTimer deadline(timeoutMs);
         for (;;) {
             noteNewWindows();
