@@ -107,7 +107,6 @@ struct XWindow
 {
     QString id;
     QString name;
-    QRect geometry;
     // Override-redirect: drop-down lists, menus and tool tips, never a window or a message box.
     bool popup = false;
 };
@@ -232,18 +231,12 @@ private:
         static const QRegularExpression header(
             QStringLiteral("Window id: 0x([0-9a-f]+) (?:\"(.*)\"|\\(has no name\\))$"),
             QRegularExpression::MultilineOption);
-        const auto number = [&info](const char* label) {
-            const QRegularExpression field(QLatin1String(label) + QStringLiteral(":\\s+(-?\\d+)"));
-            return field.match(info).captured(1).toInt();
-        };
         const QRegularExpressionMatch match = header.match(info);
         if (!match.hasMatch())
             return std::nullopt;
         XWindow window;
         window.id = QString::number(match.captured(1).toULongLong(nullptr, 16));
         window.name = match.captured(2);
-        window.geometry = QRect(number("Absolute upper-left X"), number("Absolute upper-left Y"),
-            number("Width"), number("Height"));
         window.popup = info.contains(QStringLiteral("Override Redirect State: yes"));
         return window;
     }
