@@ -41,8 +41,10 @@ deps:
 	done); \
 	if [ -n "$$missing" ]; then \
 	    echo "Instalando: $$missing"; \
-	    $(SUDO) apt-get update && \
-	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	    $(SUDO) apt-get -o Acquire::Retries=3 update || \
+	        echo "apt-get update ha fallado; se sigue con las listas que hay" >&2; \
+	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=5 install -y \
+	        --no-install-recommends $$missing; \
 	fi
 
 configure: deps
