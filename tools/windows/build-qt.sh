@@ -106,17 +106,20 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 if [ "$need_update" -eq 1 ]; then
     say "apt-get update"
-    step apt-update apt-get update
+    # A mirror caught mid-sync fails the update as a whole; the check below says whether what
+    # this build needs is known all the same.
+    step apt-update sh -c 'apt-get -o Acquire::Retries=3 update ||
+        echo "apt-get update ha fallado; se sigue con las listas que hay"'
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     say "instalando ${missing[*]}"
-    step apt-install apt-get install -y --no-install-recommends "${missing[@]}"
+    step apt-install apt-get -o Acquire::Retries=5 install -y --no-install-recommends "${missing[@]}"
 fi
 sources_known || { echo "apt no conoce las fuentes de qt6-base y sqlite3" >&2; exit 1; }
 
 say "apt-get source qt6-base sqlite3"
 mkdir -p "$work/src"
-step apt-source sh -c 'cd "$1" && apt-get source qt6-base sqlite3' sh "$work/src"
+step apt-source sh -c 'cd "$1" && apt-get -o Acquire::Retries=5 source qt6-base sqlite3' sh "$work/src"
 qt_src=$(ls -d "$work"/src/qt6-base-"$qt_version"*/ 2>/dev/null | head -n 1 || true)
 sqlite_src=$(ls -d "$work"/src/sqlite3-"$sqlite_version"/ 2>/dev/null | head -n 1 || true)
 qt_src=${qt_src%/} sqlite_src=${sqlite_src%/}

@@ -16,7 +16,9 @@ win32) arch=i686 ;;
 *) echo "build.sh: $flavour no es win64 ni win32" >&2; exit 2 ;;
 esac
 
-mapfile -t kit < <("$root/tools/windows/kit.sh" "$arch" "$out/kit")
+# Not read through a process substitution, whose failure would go unnoticed.
+folders=$("$root/tools/windows/kit.sh" "$arch" "$out/kit")
+mapfile -t kit <<<"$folders"
 qt=${kit[0]} sqlite=${kit[1]}
 build=$out/$flavour
 
