@@ -113,11 +113,14 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
             return [file, remove = rawSql(remove)] { return rawDelete(file, remove); };
         },
         [file](DataSet, const QString& company, const QString& program, int rows) {
+            // The raw side binds every value as text, and to SQLite any integer sorts before any
+            // text: the count is cast, or the recursion would never end.
             const RawConnection connection(file);
             RawStatement(connection,
                 rawSql({QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
                                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
-                                       "FROM n WHERE i < ?) SELECT ?, ?, 'r' || i, i FROM n"),
+                                       "FROM n WHERE i < CAST(? AS INTEGER)) "
+                                       "SELECT ?, ?, 'r' || i, i FROM n"),
                     {rows, company, program}}))
                 .step();
         }};
