@@ -5,6 +5,10 @@
 #   carry, the installer's branding and images;
 # - the installer, installed and uninstalled silently in that prefix, for the user alone and for
 #   everyone;
+#
+# The 32-bit program and the installers (32-bit programs too) need 32-bit Wine. Where
+# tools/windows/wine32.sh could not install it (OUT/wine32-no-disponible.txt says why), what needs
+# it is left out, and said so at the start and at the end; everything else runs.
 # - the end-to-end cases of the Linux test driver against the shipping folder's duplivo.exe, on a
 #   SQLite file and, for a copy, on DSN files that reach throwaway PostgreSQL and MariaDB servers.
 #
@@ -33,27 +37,45 @@ fail() {
     exit 1
 }
 
-for flavour in "${flavours[@]}"; do
-    echo "== $flavour: tests under Wine"
+# Whether 32-bit Windows programs can run here, and what was left out because they cannot.
+wine32_missing=$out/wine32-no-disponible.txt
+if [ -f "$wine32_missing" ] || [ ! -x /usr/lib/wine/wine ]; then
+    wine32=no
+    [ -f "$wine32_missing" ] || echo "No está instalado Wine de 32 bits (/usr/lib/wine/wine)." >"$wine32_missing"
+else
+    wine32=yes
+fi
+not_run=()
+skip() {
+    not_run+=("$1")
+    echo "== SIN EJECUTAR (falta Wine de 32 bits): $1"
+}
+if [ $wine32 = no ]; then
+    echo "=================================================================="
+    cat "$wine32_missing"
+    echo "Sin Wine de 32 bits no se ejecutan el programa de 32 bits ni los instaladores."
+    echo "=================================================================="
+fi
+
+# A new prefix for the flavour, with the variables the tests need in its registry: Wine does not
+# hand QT_* variables to Windows programs.
+new_prefix() {
     export WINEPREFIX=$work/wine
     wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     wineboot --init >/dev/null 2>&1
-    # Wine does not hand QT_* variables to Windows programs; its registry does.
     for variable in QT_QPA_PLATFORM=offscreen DUPLIVO_TEST_EVERYTHING=${DUPLIVO_TEST_EVERYTHING:-}; do
         [ -n "${variable#*=}" ] || continue
         wine reg add 'HKCU\Environment' /v "${variable%%=*}" /d "${variable#*=}" /f >/dev/null
     done
     wineserver -w
-    ctest --test-dir "$out/$flavour" --output-on-failure -j1
+}
 
-    echo "== $flavour: shipping folder, zip and installer"
-    package=duplivo-$version-$flavour
-    # Every copy of the program carries its libraries, plugins and translations, and the licences
-    # owed for them.
-    shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll
-        translations/qtbase_es.qm qt.conf LICENCIAS/LEAME.txt
-        LICENCIAS/Duplivo.txt LICENCIAS/LGPL-3.txt LICENCIAS/GPL-3.txt LICENCIAS/qt-kit/build-qt.sh)
+# Every copy of the program carries its libraries, plugins and translations, and the licences
+# owed for them; the installer's script has no licence page (CPack's would be an English
+# placeholder), Duplivo's own branding, and its images in the sizes Modern UI shows unscaled.
+check_files() {
+    local flavour=$1 file dll record image bitmap zipped notices script
     zipped=$(cmake -E tar tf "$out/$package.zip")
     for file in "${shipped[@]}"; do
         [ -f "$out/$package/$file" ] || fail "la carpeta $package no tiene $file"
@@ -69,8 +91,6 @@ for flavour in "${flavours[@]}"; do
     done
     tr -d '\r' <"$notices/LGPL-3.txt" | cmp -s - /usr/share/common-licenses/LGPL-3 ||
         fail "LICENCIAS/LGPL-3.txt no es el texto de la LGPL-3.0"
-    # The installer: no licence page (CPack's would be an English placeholder), Duplivo's own
-    # branding, and its images in the sizes Modern UI shows unscaled.
     script=$out/$flavour/installer.nsi
     ! grep -q 'MUI_PAGE_LICENSE' "$script" || fail "el instalador tiene una página de licencia"
     grep -qxF "  BrandingText \"Duplivo $version\"" "$script" ||
@@ -80,13 +100,17 @@ for flavour in "${flavours[@]}"; do
         file "$bitmap" | grep -q "PC bitmap, Windows 3.x format, ${image#*:} x " ||
             fail "el instalador no tiene la imagen ${image%%:*} de ${image#*:} de ancho"
     done
+}
 
-    # Installed silently for the user alone and for everyone, then uninstalled: the files, the
-    # Start-menu entries and the uninstall entry in that mode's place alone, and all gone after.
-    # The uninstaller is run without a mode: it finds its own.
-    windows_folder() { winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')"; }
+windows_folder() { winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')"; }
+
+# Installed silently for the user alone and for everyone, then uninstalled: the files, the
+# Start-menu entries and the uninstall entry in that mode's place alone, and all gone after.
+# The uninstaller is run without a mode: it finds its own.
+check_installer() {
+    local flavour=$1 programs mode installed menu hive other file link
+    local uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Duplivo'
     if [ "$flavour" = win64 ]; then programs="Program Files"; else programs="Program Files (x86)"; fi
-    uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Duplivo'
     for mode in CurrentUser AllUsers; do
         if [ $mode = CurrentUser ]; then
             installed="$(windows_folder LOCALAPPDATA)/Programs/Duplivo"
@@ -118,11 +142,12 @@ for flavour in "${flavours[@]}"; do
             fail "/$mode: el desinstalador dejó la entrada de desinstalación en $hive"
         echo "/$mode: instalado en $installed, con sus accesos y su entrada en $hive, y desinstalado: bien"
     done
-    wineserver -k 2>/dev/null || true
-    unset WINEPREFIX
+}
 
-    echo "== $flavour: end-to-end under Wine"
-    export DUPLIVO_E2E_WINDOWS_PROGRAM=$out/duplivo-$version-$flavour/duplivo.exe
+# The end-to-end cases against the shipping folder's duplivo.exe.
+end_to_end() {
+    local flavour=$1
+    export DUPLIVO_E2E_WINDOWS_PROGRAM=$out/$package/duplivo.exe
     DUPLIVO_TEST_ENGINE=sqlite "$build/bin/test_e2e"
     DUPLIVO_TEST_ENGINE=postgresql "$root/tools/with_postgres.sh" "$build/bin/test_e2e" \
         copySkipsProgramsTheNewCompanyAlreadyHas
@@ -133,4 +158,50 @@ for flavour in "${flavours[@]}"; do
             copySkipsProgramsTheNewCompanyAlreadyHas
     fi
     unset DUPLIVO_E2E_WINDOWS_PROGRAM
+}
+
+shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll
+    translations/qtbase_es.qm qt.conf LICENCIAS/LEAME.txt
+    LICENCIAS/Duplivo.txt LICENCIAS/LGPL-3.txt LICENCIAS/GPL-3.txt LICENCIAS/qt-kit/build-qt.sh)
+
+for flavour in "${flavours[@]}"; do
+    package=duplivo-$version-$flavour
+    # The 32-bit program runs only under 32-bit Wine; the installers of both flavours are 32-bit
+    # programs. What is built and shipped is checked either way.
+    runs=yes
+    [ "$flavour" = win64 ] || [ $wine32 = yes ] || runs=no
+
+    if [ $runs = yes ]; then
+        echo "== $flavour: tests under Wine"
+        new_prefix
+        ctest --test-dir "$out/$flavour" --output-on-failure -j1
+    else
+        skip "$flavour: las pruebas bajo Wine"
+    fi
+
+    echo "== $flavour: shipping folder, zip and installer"
+    check_files "$flavour"
+    if [ $wine32 = yes ]; then
+        [ -n "${WINEPREFIX:-}" ] || new_prefix
+        check_installer "$flavour"
+    else
+        skip "$flavour: el instalador, instalado y desinstalado para el usuario y para todos"
+    fi
+    wineserver -k 2>/dev/null || true
+    unset WINEPREFIX
+
+    if [ $runs = yes ]; then
+        echo "== $flavour: end-to-end under Wine"
+        end_to_end "$flavour"
+    else
+        skip "$flavour: las pruebas de principio a fin bajo Wine"
+    fi
 done
+
+if [ ${#not_run[@]} -gt 0 ]; then
+    echo "=================================================================="
+    echo "test.sh: todo lo demás ha ido bien, pero esto NO se ha ejecutado:"
+    printf '  - %s\n' "${not_run[@]}"
+    cat "$wine32_missing"
+    echo "=================================================================="
+fi
