@@ -544,7 +544,8 @@ public:
         return cursor.executeDirect(statement.text) ? cursor.rowCount() : 0;
     }
 
-    qint64 appendRows(const Statement& read, const Statement& append) override
+    qint64 appendRows(
+        const Statement& read, const Statement& append, const RowProgress& progress) override
     {
         QList<Column> columns;
         QList<SQLSMALLINT> cTypes;
@@ -577,6 +578,8 @@ public:
                 cursor.bindCell(
                     SQLUSMALLINT(first + i), columns[i], cTypes[i], row[std::size_t(i)]);
             cursor.execute();
+            if (progress && !progress(qint64(&row - rows.data()) + 1, qint64(rows.size())))
+                throw WorkStopped();
         }
         return qint64(rows.size());
     }
@@ -639,6 +642,8 @@ public:
             // The connection is gone; nothing more will run on it.
         }
     }
+
+    bool cancel() noexcept override { return false; }
 
 private:
     SQLRETURN checked(SQLRETURN rc) const { return check(rc, SQL_HANDLE_DBC, m_handle, m_context); }

@@ -2,6 +2,8 @@
 // SQLite files, the program's own ODBC layer for everything an ODBC driver reaches.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <optional>
 
 #include "db/statement.h"
@@ -11,6 +13,17 @@ namespace duplivo {
 // The SQL the engine behind a connection speaks, found when it opens. A SQLite file behind an
 // ODBC driver speaks SQLite's.
 enum class Dialect { Sqlite, PostgreSql, MariaDb, Access, Other };
+
+// Told after each row a row-by-row write appends, with the rows there are in all; answers false
+// to stop there.
+using RowProgress = std::function<bool(qint64 done, qint64 total)>;
+
+// Thrown where work stops because the operator asked it to; what it had written is undone before.
+class WorkStopped final : public std::exception
+{
+public:
+    const char* what() const noexcept override { return "stopped"; }
+};
 
 class Session
 {
@@ -26,8 +39,10 @@ public:
     virtual qint64 execute(const Statement& statement) = 0;
     // Reads every row `read` selects, then runs `append` once for each row: `append`'s own values
     // first, then the row's, each bound by its column's type so that it is stored as it was
-    // read. Returns the rows appended.
-    virtual qint64 appendRows(const Statement& read, const Statement& append) = 0;
+    // read. Returns the rows appended. Where `progress` answers false, throws WorkStopped.
+    virtual qint64 appendRows(
+        const Statement& read, const Statement& append, const RowProgress& progress = {})
+        = 0;
     // The most characters the text column the select gives first may hold, as the engine
     // describes it: nothing for unbounded text, or where the engine does not say.
     virtual std::optional<int> describedTextLength(const Statement& select) = 0;
@@ -38,6 +53,11 @@ public:
     virtual void commit() = 0;
     // Never throws: it runs after a failure, and that failure is the one to report.
     virtual void rollback() noexcept = 0;
+
+    // Asks the engine to stop the statement running now, from another thread while one runs on
+    // this session; that statement then fails. False where the engine cannot stop a statement
+    // before it ends. Does nothing when no statement runs.
+    virtual bool cancel() noexcept = 0;
 };
 
 } // namespace duplivo

@@ -95,7 +95,8 @@ public:
         return query.numRowsAffected();
     }
 
-    qint64 appendRows(const Statement& read, const Statement& append) override
+    qint64 appendRows(
+        const Statement& read, const Statement& append, const RowProgress& progress) override
     {
         // SQLite's values are integers, reals, text and bytes, which Qt's values carry exactly.
         ResultSet rows = select(read);
@@ -113,6 +114,8 @@ public:
             }
             exec(query);
             ++written;
+            if (progress && !progress(written, rows.rowCount()))
+                throw WorkStopped();
         }
         return written;
     }
@@ -128,6 +131,8 @@ public:
         QSqlQuery query(QSqlDatabase::database(m_name, false));
         query.exec(QStringLiteral("ROLLBACK"));
     }
+
+    bool cancel() noexcept override { return false; }
 
 private:
     QSqlQuery prepared(const Statement& statement) const
