@@ -122,7 +122,7 @@ qint64 oursCopy(const QString& source, const QString& program)
     granguia::longestCompanyName(*connection);
     return connection->copyUnlessPresent(
                granguia::findBlock(data::newCompany, program, connection->dialect()),
-               granguia::copyBlock(source, data::newCompany, program))
+               granguia::copyBlock(source, data::newCompany, program, connection->dialect()))
         == DatabaseConnection::BlockCopy::Copied;
 }
 
@@ -221,7 +221,8 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
                 schema::textLengthQuery(
                     engine.dialect, granguia::tableName, granguia::companyColumnName),
                 granguia::findBlock(data::newCompany, program, engine.dialect),
-                granguia::copyBlock(source, data::newCompany, program).insertSelect),
+                granguia::copyBlock(source, data::newCompany, program, engine.dialect)
+                    .insertSelect),
             1, [&engine, set, program] { return engine.rows(set, data::newCompany, program); },
             rows};
     };

@@ -1,9 +1,8 @@
 #include "db/database.h"
 
 #include <algorithm>
-#include <cstring>
 
-#include <QCryptographicHash>
+#include <QRandomGenerator>
 
 #include "db/errors.h"
 #include "db/schema.h"
@@ -12,27 +11,25 @@ namespace duplivo {
 
 namespace {
 
-// A stable 64-bit key for what a statement looks for, the same in every process.
-qint64 lockKey(const Statement& statement)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(statement.text.toUtf8());
-    for (const QVariant& value : statement.values) {
-        hash.addData(QByteArrayView("\x1f", 1));
-        hash.addData(value.toString().toUtf8());
-    }
-    qint64 key = 0;
-    const QByteArray digest = hash.result();
-    std::memcpy(&key, digest.constData(), sizeof key);
-    return key;
-}
+// Characters a name of the copy's own is made of: letters and digits alone, so that no collation
+// takes two of them as equal or pads them.
+constexpr char stagingCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+// The longest such name, and the prefix that tells a technician whose rows these are.
+constexpr int stagingLength = 24;
+const QString stagingPrefix = QStringLiteral("Duplivo ");
+constexpr int leastRandom = 8;
 
-QString lockName(const Statement& check)
-{
-    return QStringLiteral("duplivo-%1").arg(quint64(lockKey(check)), 16, 16, QLatin1Char('0'));
-}
+const QString cannotRemove = QStringLiteral(
+    "\r\n\r\nNo se han podido borrar las filas que la copia había escrito con el nombre "
+    "provisional '%1' (programa %2). Bórrelas eligiendo la empresa '%1', ese programa y Borrar.");
 
 } // namespace
+
+Statement withValue(Statement statement, int index, const QVariant& value)
+{
+    statement.values[index] = value;
+    return statement;
+}
 
 ResultSet::ResultSet(QStringList columns, QList<QVariantList> rows)
     : m_columns(std::move(columns))
@@ -117,13 +114,26 @@ std::optional<int> DatabaseConnection::textLength(const QString& table, const QS
     return *known;
 }
 
+bool DatabaseConnection::undoesWrites(const QString& table)
+{
+    // Read at the first copy: a table's engine does not change under a running program.
+    if (!m_undoesWrites)
+        m_undoesWrites = schema::undoesWrites(*m_session, table);
+    return *m_undoesWrites;
+}
+
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     const Statement& check, const CopyStatements& copy)
 {
-    if (!m_undoesWrites)
-        m_undoesWrites = schema::undoesWrites(*m_session, copy.table);
-    lockBlock(check);
+    // Where a rollback cannot undo what the copy writes, it writes under a name no other
+    // program's rows have, so that after a failure it knows exactly which rows are its own.
+    const QString staging = undoesWrites(copy.table) ? QString() : stagingName(copy);
+    const QString lock = lockBlock(copy);
     BlockCopy outcome = BlockCopy::Copied;
+    // What has been sent that a rollback may not undo: rows under the staging name, and the
+    // statement that renames them.
+    bool wrote = false;
+    bool renaming = false;
     try {
         m_session->begin();
         if (dialect() == Dialect::PostgreSql || dialect() == Dialect::MariaDb) {
@@ -135,13 +145,25 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
             m_session->execute(
                 {QStringLiteral("SET TRANSACTION ISOLATION LEVEL READ COMMITTED"), {}});
         }
-        if (dialect() == Dialect::PostgreSql)
-            m_session->hasRow(
-                {QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockKey(check)}});
-        if (m_session->hasRow(check))
+        if (dialect() == Dialect::PostgreSql && copy.blockLock)
+            m_session->hasRow(*copy.blockLock);
+        if (m_session->hasRow(check)) {
             outcome = BlockCopy::AlreadyPresent;
-        else if (copyRows(check, copy) == 0)
-            outcome = BlockCopy::NothingToCopy;
+        } else {
+            const QString name = staging.isNull() ? check.values.value(0).toString() : staging;
+            wrote = true;
+            qint64 written = copyRows(check, copy, name);
+            // A driver that does not count (SQL Server with NOCOUNT says −1) is not taken at its
+            // word for "nothing": the block is looked for.
+            if (written < 0)
+                written = m_session->hasRow(withValue(check, 0, name)) ? 1 : 0;
+            if (written == 0) {
+                outcome = BlockCopy::NothingToCopy;
+            } else if (!staging.isNull()) {
+                renaming = true;
+                m_session->execute(withValue(copy.rename, 1, staging));
+            }
+        }
         if (outcome == BlockCopy::Copied)
             m_session->commit();
         else
@@ -149,35 +171,41 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     } catch (const Failure& failure) {
         m_session->rollback();
         QString text = failure.text();
-        if (!*m_undoesWrites)
-            text += removeWhatFailedCopyWrote(copy);
-        unlockBlock(check);
+        if (wrote && !staging.isNull())
+            text += removeWhatFailedCopyWrote(check, copy, staging, renaming);
+        unlockBlock(lock);
         const auto* engine = dynamic_cast<const EngineFailure*>(&failure);
         throw EngineFailure(failure.number(), text, engine ? engine->states() : QStringList());
     } catch (...) {
         m_session->rollback();
-        if (!*m_undoesWrites)
-            removeWhatFailedCopyWrote(copy);
-        unlockBlock(check);
+        if (wrote && !staging.isNull())
+            removeWhatFailedCopyWrote(check, copy, staging, renaming);
+        unlockBlock(lock);
         throw;
     }
-    unlockBlock(check);
+    unlockBlock(lock);
     return outcome;
 }
 
-qint64 DatabaseConnection::copyRows(const Statement& check, const CopyStatements& copy)
+qint64 DatabaseConnection::copyRows(
+    const Statement& check, const CopyStatements& copy, const QString& name)
 {
     switch (m_copyForm) {
     case CopyForm::InsertSelect:
-        return m_session->execute(copy.insertSelect);
+        return m_session->execute(withValue(copy.insertSelect, 0, name));
     case CopyForm::TryInsertSelect:
         try {
-            return m_session->execute(copy.insertSelect);
+            return m_session->execute(withValue(copy.insertSelect, 0, name));
         } catch (const Failure&) {
             // Refused with the block still absent: nothing was written, so the rows may go one
             // by one. (Drivers say "refused" in too many ways to tell it from the SQLSTATE.) A
-            // failure that had written rows is the copy's.
-            if (m_session->hasRow(check))
+            // failure that had written rows is the copy's; so is one whose look fails, and the
+            // driver's refusal is what the operator is shown.
+            bool written = true;
+            try {
+                written = m_session->hasRow(withValue(check, 0, name));
+            } catch (...) { }
+            if (written)
                 throw;
         }
         m_copyForm = CopyForm::RowByRow;
@@ -185,49 +213,68 @@ qint64 DatabaseConnection::copyRows(const Statement& check, const CopyStatements
     case CopyForm::RowByRow:
         break;
     }
-    return m_session->appendRows(copy.readRows, copy.appendRow);
+    return m_session->appendRows(copy.readRows, withValue(copy.appendRow, 0, name));
 }
 
-void DatabaseConnection::lockBlock(const Statement& check)
+QString DatabaseConnection::stagingName(const CopyStatements& copy)
 {
-    if (dialect() != Dialect::MariaDb)
-        return;
+    const int room
+        = std::min(textLength(copy.table, copy.nameColumn).value_or(stagingLength), stagingLength);
+    QString name = room - int(stagingPrefix.size()) >= leastRandom ? stagingPrefix : QString();
+    QRandomGenerator* random = QRandomGenerator::system();
+    while (name.size() < std::max(room, 1))
+        name += QLatin1Char(stagingCharacters[random->bounded(int(sizeof stagingCharacters) - 1)]);
+    return name;
+}
+
+QString DatabaseConnection::lockBlock(const CopyStatements& copy)
+{
+    if (dialect() != Dialect::MariaDb || !copy.blockLock)
+        return QString();
     // A lock of the session, not of the transaction: taken before the transaction starts, so
     // that the transaction's first read already sees what the holder before committed.
-    ResultSet granted
-        = m_session->select({QStringLiteral("SELECT GET_LOCK(?, 10)"), {lockName(check)}});
+    ResultSet named = m_session->select(*copy.blockLock);
+    named.moveFirst();
+    const QString name = named.atEnd() ? QString() : named.row().value(0).toString();
+    ResultSet granted = m_session->select({QStringLiteral("SELECT GET_LOCK(?, 10)"), {name}});
     granted.moveFirst();
-    if (granted.atEnd() || granted.row().value(0).toInt() != 1)
+    if (name.isEmpty() || granted.atEnd() || granted.row().value(0).toInt() != 1)
         throw EngineFailure(0,
             QStringLiteral("Otro programa está copiando los mismos datos y no ha terminado en "
                            "diez segundos."));
+    return name;
 }
 
-void DatabaseConnection::unlockBlock(const Statement& check) noexcept
+void DatabaseConnection::unlockBlock(const QString& name) noexcept
 {
-    if (dialect() != Dialect::MariaDb)
+    if (name.isEmpty())
         return;
     try {
-        m_session->select({QStringLiteral("SELECT RELEASE_LOCK(?)"), {lockName(check)}});
+        m_session->select({QStringLiteral("SELECT RELEASE_LOCK(?)"), {name}});
     } catch (...) {
         // The lock ends with the session anyway.
     }
 }
 
-QString DatabaseConnection::removeWhatFailedCopyWrote(const CopyStatements& copy) noexcept
+QString DatabaseConnection::removeWhatFailedCopyWrote(const Statement& check,
+    const CopyStatements& copy, const QString& staging, bool renaming) noexcept
 {
-    // The check found the block absent in this same transaction, so every row of it now is one
-    // the failed copy wrote.
+    const QString program = copy.removeWritten.values.value(1).toString();
     try {
-        m_session->execute(copy.removeCopied);
+        // Every row under the staging name is this copy's: no other program has that name.
+        m_session->execute(withValue(copy.removeWritten, 0, staging));
+        // The rename is one statement, but an engine without transactions may have given part
+        // of the rows the new name before it failed; those cannot be told from rows another
+        // program wrote under that name since the check.
+        if (renaming && m_session->hasRow(check))
+            return QStringLiteral("\r\n\r\nPuede que parte de la copia haya quedado con el "
+                                  "nombre nuevo: revise los datos de %1 de la empresa %2.")
+                .arg(program, check.values.value(0).toString());
         return QString();
     } catch (const Failure& failure) {
-        return QStringLiteral("\r\n\r\nNo se han podido borrar las filas que la copia había "
-                              "escrito antes del error:\r\n")
-            + failure.text();
+        return cannotRemove.arg(staging, program) + QStringLiteral("\r\n") + failure.text();
     } catch (...) {
-        return QStringLiteral("\r\n\r\nNo se han podido borrar las filas que la copia había "
-                              "escrito antes del error.");
+        return cannotRemove.arg(staging, program);
     }
 }
 

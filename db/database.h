@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include <QHash>
 
@@ -15,19 +16,31 @@ namespace duplivo {
 // A block copy in the forms engines take. Where a parameter may stand in a select list, one
 // INSERT … SELECT copies inside the engine, every value exactly as stored. Elsewhere the rows
 // are read and appended one by one: each row of `readRows` is bound after the values
-// `appendRow` already holds.
+// `appendRow` already holds. The name the rows are written under is the first value of
+// `insertSelect`, of `appendRow` and of the copy's check; where a rollback cannot undo a copy,
+// the copy writes them under a name of its own first, and gives them the new name at the end.
 struct CopyStatements
 {
-    // The table the copy writes.
+    // The table the copy writes, and the column that holds the name.
     QString table;
+    QString nameColumn;
     Statement insertSelect;
     Statement readRows;
     Statement appendRow;
-    // Removes what a failed copy wrote, where the engine cannot undo it.
-    Statement removeCopied;
+    // Gives the rows written under the name bound second the name bound first, in one statement.
+    Statement rename;
+    // Removes the rows written under the name bound first.
+    Statement removeWritten;
+    // Where the engine has a lock for it (see DatabaseConnection::copyUnlessPresent): a statement
+    // that takes it (PostgreSQL, in the transaction) or gives its name (MariaDB, for GET_LOCK), the
+    // same for every pair of names the table's columns take as equal.
+    std::optional<Statement> blockLock;
 
     friend bool operator==(const CopyStatements&, const CopyStatements&) = default;
 };
+
+// A statement with one of its values replaced.
+Statement withValue(Statement statement, int index, const QVariant& value);
 
 // How the database at the path is reached: a SQLite file, a Jet/ACE file, or an ODBC file DSN
 // that names a driver (a database server, or a file another driver reads).
@@ -68,19 +81,33 @@ public:
     // Runs an action statement and returns the number of rows it changed.
     qint64 execute(const Statement& action);
     // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
-    // finds a row. Commits only a copy that wrote rows; on any failure nothing stays written,
-    // also where the engine cannot undo it. Two copies with the same check, run at once from two
-    // programs, cannot both find nothing on engines with a lock for it.
+    // finds a row. Commits only a copy that wrote rows. On any failure nothing it wrote stays,
+    // and nothing else is removed, also where the engine cannot undo it; where it cannot tell
+    // what it wrote, the failure says which block to look at. Two copies whose checks the table
+    // takes as the same, run at once from two programs, cannot both find nothing on engines with
+    // a lock for it.
     BlockCopy copyUnlessPresent(const Statement& check, const CopyStatements& copy);
+
+    // Whether a rollback undoes every write of a copy to the table, read at the first copy; the
+    // tests set it, to run the other path on every engine.
+    bool undoesWrites(const QString& table);
+    void setUndoesWrites(bool undoes) { m_undoesWrites = undoes; }
 
 private:
     // Sets what the session needs of the engine, and the copy form its dialect takes.
     void setUpSession();
-    void lockBlock(const Statement& check);
-    void unlockBlock(const Statement& check) noexcept;
-    qint64 copyRows(const Statement& check, const CopyStatements& copy);
-    // After a failed copy, where a rollback may leave rows: removes them, or says why not.
-    QString removeWhatFailedCopyWrote(const CopyStatements& copy) noexcept;
+    // The session's lock on the block, where the engine's is the session's (MariaDB): the name
+    // it was taken under, to release.
+    QString lockBlock(const CopyStatements& copy);
+    void unlockBlock(const QString& name) noexcept;
+    // Writes the rows under `name`: how many, −1 where the engine did not say.
+    qint64 copyRows(const Statement& check, const CopyStatements& copy, const QString& name);
+    // A name no other program's rows can have, for the rows of a copy that cannot be undone.
+    QString stagingName(const CopyStatements& copy);
+    // After a failed copy that wrote under `staging`: removes what it wrote, or says what to look
+    // at.
+    QString removeWhatFailedCopyWrote(const Statement& check, const CopyStatements& copy,
+        const QString& staging, bool renaming) noexcept;
 
     Engine m_engine;
     std::unique_ptr<Session> m_session;
@@ -94,5 +121,7 @@ private:
 // Opens the database file named by a Windows path (see locateDatabaseFile). The file must exist
 // and be a database; it is never created. Waits up to ten seconds for another program's lock.
 std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
+// The session under it, with its engine: what openDatabase wraps.
+std::pair<Engine, std::unique_ptr<Session>> openSession(const QString& windowsPath);
 
 } // namespace duplivo

@@ -71,10 +71,10 @@ Statement findBlock(const QString& company, const QString& program, Dialect dial
         {company, program}};
 }
 
-CopyStatements copyBlock(
-    const QString& sourceCompany, const QString& newCompany, const QString& program)
+CopyStatements copyBlock(const QString& sourceCompany, const QString& newCompany,
+    const QString& program, Dialect dialect)
 {
-    return {tableName,
+    return {tableName, companyColumnName,
         {QStringLiteral(
              "INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) "
              "SELECT ?, Aplica, clave, cosa FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?"),
@@ -84,7 +84,48 @@ CopyStatements copyBlock(
             {sourceCompany, program}},
         {QStringLiteral("INSERT INTO GRANGUIA (Empresa, Aplica, clave, cosa) VALUES (?, ?, ?, ?)"),
             {newCompany}},
-        deleteBlock(newCompany, program)};
+        {QStringLiteral("UPDATE GRANGUIA SET Empresa = ? WHERE Empresa = ? AND Aplica = ?"),
+            {newCompany, newCompany, program}},
+        deleteBlock(newCompany, program), blockLock(newCompany, program, dialect)};
+}
+
+std::optional<Statement> blockLock(const QString& company, const QString& program, Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::PostgreSql:
+        // Names of text columns with a deterministic collation are equal when their bytes are;
+        // for any other type (citext, char) or collation the lock is the table's, whose copies
+        // then wait for each other.
+        return Statement {
+            QStringLiteral(
+                "SELECT pg_advisory_xact_lock(('x' || left(encode(sha256(convert_to("
+                "CASE WHEN (SELECT count(*) = 2 AND bool_and(a.atttypid IN ('text'::regtype, "
+                "'varchar'::regtype) AND coalesce(c.collisdeterministic, true)) "
+                "FROM pg_attribute AS a LEFT JOIN pg_collation AS c ON c.oid = a.attcollation "
+                "WHERE a.attrelid = to_regclass('GRANGUIA') AND a.attname IN ('empresa', 'aplica') "
+                "AND NOT a.attisdropped) "
+                "THEN 'GRANGUIA' || chr(31) || CAST(? AS text) || chr(31) || CAST(? AS text) "
+                "ELSE 'GRANGUIA' END, 'UTF8')), 'hex'), 16))::bit(64)::bigint)"),
+            {company, program}};
+    case Dialect::MariaDb:
+        // The values take the columns' own collations through the union, and their weights are
+        // equal when the collation takes them as equal; but a collation that pads with spaces
+        // still weighs trailing ones, which are taken off first. GET_LOCK takes 64 characters.
+        return Statement {
+            QStringLiteral(
+                "SELECT CONCAT('duplivo-', LEFT(SHA2(CONCAT("
+                "HEX(WEIGHT_STRING(IF(e = CONCAT(e, ' '), TRIM(TRAILING ' ' FROM e), e))),"
+                " '/', "
+                "HEX(WEIGHT_STRING(IF(a = CONCAT(a, ' '), TRIM(TRAILING ' ' FROM a), a)))"
+                "), 256), 56)) FROM (SELECT Empresa AS e, Aplica AS a FROM GRANGUIA "
+                "WHERE 1 = 0 UNION ALL SELECT ?, ?) AS b"),
+            {company, program}};
+    case Dialect::Sqlite:
+    case Dialect::Access:
+    case Dialect::Other:
+        break;
+    }
+    return std::nullopt;
 }
 
 Statement deleteBlock(const QString& company, const QString& program)

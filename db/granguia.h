@@ -30,8 +30,12 @@ ListRead programListRead(DatabaseConnection& connection);
 Statement findBlock(const QString& company, const QString& program, Dialect dialect);
 // Appends a copy of the source block under the new company: Empresa set to the new name,
 // Aplica, clave and cosa copied unchanged, every other column left to the table's defaults.
-CopyStatements copyBlock(
-    const QString& sourceCompany, const QString& newCompany, const QString& program);
+CopyStatements copyBlock(const QString& sourceCompany, const QString& newCompany,
+    const QString& program, Dialect dialect);
+// The lock that keeps a second copy of the block out while one runs, on the engines that have
+// one (PostgreSQL and MariaDB): the same for every company and program name the table's columns
+// compare as equal to these.
+std::optional<Statement> blockLock(const QString& company, const QString& program, Dialect dialect);
 Statement deleteBlock(const QString& company, const QString& program);
 
 // The most characters a company name may have, where the table says: a longer one would be cut,

@@ -3,7 +3,7 @@
 
 namespace duplivo {
 
-std::unique_ptr<Session> openJet(const DatabaseFile& file)
+std::unique_ptr<Session> openJet(const DatabaseFile& file, const QByteArray&)
 {
     // No Access driver exists for Linux that writes; the Windows program under Wine can use the
     // one the Tarvex programs use there.

@@ -27,21 +27,40 @@ QString whatToInstall()
 
 } // namespace
 
-std::unique_ptr<Session> openJet(const DatabaseFile& file)
+std::unique_ptr<Session> openJet(const DatabaseFile& file, const QByteArray& head)
 {
     // ExtendedAnsiSQL=1: Jet then reports a value too long for its column instead of cutting it.
-    // The driver takes no login timeout: a file has nothing to wait for.
-    std::unique_ptr<Session> session = connectWithFirstDriver(accessDrivers,
-        [&file](const QString& driver) {
-            OdbcSource source;
-            source.keys
-                = {{QStringLiteral("DRIVER"), driver}, {QStringLiteral("DBQ"), file.localPath},
-                    {QStringLiteral("ExtendedAnsiSQL"), QStringLiteral("1")}};
-            return source.connectionString();
-        },
-        {0,
-            QStringLiteral("No se ha podido abrir %1 con el controlador ODBC de Microsoft Access.")
-                .arg(file.described())});
+    // The driver takes no login timeout: a file has nothing to wait for. The Access Database
+    // Engine of Office 2013 and later refuses Access 97 files, which the Jet 4.0 driver opens:
+    // for those, a refusal passes on to the next driver.
+    const bool access97 = jetFormat(head) == jet3Format;
+    std::unique_ptr<Session> session;
+    try {
+        session = connectWithFirstDriver(
+            accessDrivers,
+            [&file](const QString& driver) {
+                OdbcSource source;
+                source.keys
+                    = {{QStringLiteral("DRIVER"), driver}, {QStringLiteral("DBQ"), file.localPath},
+                        {QStringLiteral("ExtendedAnsiSQL"), QStringLiteral("1")}};
+                return source.connectionString();
+            },
+            {0,
+                QStringLiteral(
+                    "No se ha podido abrir %1 con el controlador ODBC de Microsoft Access.")
+                    .arg(file.described())},
+            access97);
+    } catch (const EngineFailure& failure) {
+        if (!access97)
+            throw;
+        throw EngineFailure(failure.number(),
+            failure.text()
+                + QStringLiteral("\r\n\r\nEs un archivo de Access 97, que el controlador de "
+                                 "Access de Office 2013 y posteriores no abre. El Duplivo de 32 "
+                                 "bits lo abre con \"%1\", que trae Windows.")
+                      .arg(accessDrivers[1]),
+            failure.states());
+    }
     if (session)
         return session;
     throw Failure(DatabaseErrorNumber::AccessDriverMissing,

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 // On Windows the build puts <windows.h> before everything else (db/CMakeLists.txt): the ODBC
@@ -182,16 +184,61 @@ struct Parameter
     SQLLEN indicator = 0;
 };
 
+// A handle of the driver manager's, freed when it goes, on every path.
+template <SQLSMALLINT Type> class Handle
+{
+public:
+    Handle(SQLHANDLE parent, SQLSMALLINT parentType, const QString& context)
+    {
+        check(SQLAllocHandle(Type, parent, &m_handle), parentType, parent, context);
+    }
+    ~Handle()
+    {
+        if (m_handle != SQL_NULL_HANDLE)
+            SQLFreeHandle(Type, m_handle);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    SQLHANDLE get() const { return m_handle; }
+
+private:
+    SQLHANDLE m_handle = SQL_NULL_HANDLE;
+};
+
+// The statement a connection is running, for another thread to cancel: registered while its
+// handle lives, so that a cancel never reaches a freed one.
+class RunningStatement
+{
+public:
+    void set(SQLHSTMT handle)
+    {
+        const std::lock_guard<std::mutex> guard(m_mutex);
+        m_handle = handle;
+    }
+    bool cancel() noexcept
+    {
+        const std::lock_guard<std::mutex> guard(m_mutex);
+        return m_handle == SQL_NULL_HSTMT || SQL_SUCCEEDED(SQLCancel(m_handle));
+    }
+
+private:
+    std::mutex m_mutex;
+    SQLHSTMT m_handle = SQL_NULL_HSTMT;
+};
+
 class Cursor
 {
 public:
-    Cursor(SQLHDBC connection, const QString& context)
-        : m_context(context)
+    Cursor(SQLHDBC connection, RunningStatement& running, const QString& context)
+        : m_statement(connection, SQL_HANDLE_DBC, context)
+        , m_handle(m_statement.get())
+        , m_running(running)
+        , m_context(context)
     {
-        check(SQLAllocHandle(SQL_HANDLE_STMT, connection, &m_handle), SQL_HANDLE_DBC, connection,
-            context);
+        m_running.set(m_handle);
     }
-    ~Cursor() { SQLFreeHandle(SQL_HANDLE_STMT, m_handle); }
+    ~Cursor() { m_running.set(SQL_NULL_HSTMT); }
     Cursor(const Cursor&) = delete;
     Cursor& operator=(const Cursor&) = delete;
 
@@ -302,11 +349,12 @@ public:
 
     void execute() { checked(SQLExecute(m_handle)); }
 
+    // −1 where the driver does not say.
     qint64 rowCount()
     {
-        SQLLEN rows = 0;
+        SQLLEN rows = -1;
         checked(SQLRowCount(m_handle, &rows));
-        return std::max<qint64>(0, rows);
+        return rows;
     }
 
     QList<Column> columns()
@@ -432,7 +480,9 @@ private:
             parameter.bytes.data(), SQLLEN(parameter.bytes.size()), &parameter.indicator));
     }
 
-    SQLHSTMT m_handle = SQL_NULL_HSTMT;
+    Handle<SQL_HANDLE_STMT> m_statement;
+    SQLHSTMT m_handle;
+    RunningStatement& m_running;
     QString m_context;
     std::vector<std::unique_ptr<Parameter>> m_parameters;
 };
@@ -473,45 +523,62 @@ QStringList installedDrivers()
     return names;
 }
 
+// A connection handle that is connected: when it goes, whatever is open on it is rolled back and
+// it is disconnected, so that no server session (nor a Jet lock file) outlives it.
+class Connection
+{
+public:
+    Connection(const QString& connectionString, const OdbcConnectOptions& options)
+        : m_handle(environment(), SQL_HANDLE_ENV, options.context)
+    {
+        if (options.loginTimeout > 0)
+            check(SQLSetConnectAttrW(get(), SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(SQLULEN(options.loginTimeout)), 0),
+                SQL_HANDLE_DBC, get(), options.context);
+        SQLSMALLINT completedLength = 0;
+        check(SQLDriverConnectW(get(), nullptr, wide(connectionString),
+                  SQLSMALLINT(connectionString.size()), nullptr, 0, &completedLength,
+                  SQL_DRIVER_NOPROMPT),
+            SQL_HANDLE_DBC, get(), options.context);
+    }
+    ~Connection()
+    {
+        // A transaction still open makes the disconnect fail (25000): it is rolled back first.
+        if (!SQL_SUCCEEDED(SQLDisconnect(get()))) {
+            SQLEndTran(SQL_HANDLE_DBC, get(), SQL_ROLLBACK);
+            SQLDisconnect(get());
+        }
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    SQLHDBC get() const { return m_handle.get(); }
+
+private:
+    Handle<SQL_HANDLE_DBC> m_handle;
+};
+
 class OdbcSession final : public Session
 {
 public:
     OdbcSession(const QString& connectionString, const OdbcConnectOptions& options)
-        : m_context(options.context)
-    {
-        const SQLHENV env = environment();
-        check(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_handle), SQL_HANDLE_ENV, env, m_context);
-        try {
-            if (options.loginTimeout > 0)
-                checked(SQLSetConnectAttrW(m_handle, SQL_ATTR_LOGIN_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(SQLULEN(options.loginTimeout)), 0));
-            SQLSMALLINT completedLength = 0;
-            checked(SQLDriverConnectW(m_handle, nullptr, wide(connectionString),
-                SQLSMALLINT(connectionString.size()), nullptr, 0, &completedLength,
-                SQL_DRIVER_NOPROMPT));
-        } catch (...) {
-            SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
-            throw;
-        }
-        m_connected = true;
-        m_dialect = dialectOf(info(SQL_DBMS_NAME));
-    }
+        : m_connection(connectionString, options)
+        , m_handle(m_connection.get())
+        , m_context(options.context)
+        , m_dialect(dialectOf(info(SQL_DBMS_NAME)))
+    { }
 
     ~OdbcSession() override
     {
-        if (m_connected) {
-            if (m_inTransaction)
-                rollback();
-            SQLDisconnect(m_handle);
-        }
-        SQLFreeHandle(SQL_HANDLE_DBC, m_handle);
+        if (m_inTransaction)
+            rollback();
     }
 
     Dialect dialect() const override { return m_dialect; }
 
     ResultSet select(const Statement& statement) override
     {
-        Cursor cursor(m_handle, m_context);
+        Cursor cursor(m_handle, m_running, m_context);
         cursor.bind(statement.values);
         cursor.executeDirect(statement.text);
         const QList<Column> columns = cursor.columns();
@@ -531,7 +598,7 @@ public:
 
     bool hasRow(const Statement& statement) override
     {
-        Cursor cursor(m_handle, m_context);
+        Cursor cursor(m_handle, m_running, m_context);
         cursor.bind(statement.values);
         cursor.executeDirect(statement.text);
         return cursor.fetch();
@@ -539,7 +606,7 @@ public:
 
     qint64 execute(const Statement& statement) override
     {
-        Cursor cursor(m_handle, m_context);
+        Cursor cursor(m_handle, m_running, m_context);
         cursor.bind(statement.values);
         return cursor.executeDirect(statement.text) ? cursor.rowCount() : 0;
     }
@@ -553,7 +620,7 @@ public:
         {
             // The rows are read whole before the first append: not every driver runs a statement
             // while another one's rows are still being read on the same connection.
-            Cursor cursor(m_handle, m_context);
+            Cursor cursor(m_handle, m_running, m_context);
             cursor.bind(read.values);
             cursor.executeDirect(read.text);
             columns = cursor.columns();
@@ -569,7 +636,7 @@ public:
         }
         if (rows.empty())
             return 0;
-        Cursor cursor(m_handle, m_context);
+        Cursor cursor(m_handle, m_running, m_context);
         cursor.prepare(append.text);
         cursor.bind(append.values);
         const auto first = SQLUSMALLINT(append.values.size() + 1);
@@ -586,7 +653,7 @@ public:
 
     std::optional<int> describedTextLength(const Statement& select) override
     {
-        Cursor cursor(m_handle, m_context);
+        Cursor cursor(m_handle, m_running, m_context);
         cursor.bind(select.values);
         cursor.executeDirect(select.text);
         const QList<Column> columns = cursor.columns();
@@ -629,7 +696,7 @@ public:
         m_inTransaction = false;
         if (m_dialect == Dialect::Sqlite) {
             try {
-                Cursor(m_handle, m_context).executeDirect(QStringLiteral("ROLLBACK"));
+                Cursor(m_handle, m_running, m_context).executeDirect(QStringLiteral("ROLLBACK"));
             } catch (...) {
                 // Nothing was left to roll back, or the connection is gone.
             }
@@ -643,7 +710,8 @@ public:
         }
     }
 
-    bool cancel() noexcept override { return false; }
+    // From another thread: SQLCancel is the one call ODBC lets run beside the statement's own.
+    bool cancel() noexcept override { return m_running.cancel(); }
 
 private:
     SQLRETURN checked(SQLRETURN rc) const { return check(rc, SQL_HANDLE_DBC, m_handle, m_context); }
@@ -664,11 +732,12 @@ private:
                 length / qsizetype(sizeof(SQLWCHAR)), qsizetype(std::size(text)) - 1));
     }
 
-    SQLHDBC m_handle = SQL_NULL_HDBC;
+    Connection m_connection;
+    SQLHDBC m_handle;
     QString m_context;
-    Dialect m_dialect = Dialect::Other;
-    bool m_connected = false;
+    Dialect m_dialect;
     bool m_inTransaction = false;
+    RunningStatement m_running;
 };
 
 } // namespace
@@ -681,9 +750,10 @@ std::unique_ptr<Session> connectOdbc(
 
 std::unique_ptr<Session> connectWithFirstDriver(const QStringList& drivers,
     const std::function<QString(const QString& driver)>& connectionString,
-    const OdbcConnectOptions& options)
+    const OdbcConnectOptions& options, bool nextOnRefusal)
 {
     const QStringList installed = installedDrivers();
+    std::optional<EngineFailure> refusal;
     for (const QString& driver : drivers) {
         if (!installed.contains(driver, Qt::CaseInsensitive))
             continue;
@@ -692,11 +762,17 @@ std::unique_ptr<Session> connectWithFirstDriver(const QStringList& drivers,
         } catch (const EngineFailure& failure) {
             // Listed, but its library cannot be loaded: Windows' driver manager says IM003,
             // unixODBC (and Wine's, which hands the call to it) says so in words.
-            if (!failure.states().contains(QLatin1String("IM003"))
-                && !failure.text().contains(QLatin1String("Can't open lib")))
+            const bool loads = !failure.states().contains(QLatin1String("IM003"))
+                && !failure.text().contains(QLatin1String("Can't open lib"));
+            if (loads && !nextOnRefusal)
                 throw;
+            if (loads && !refusal)
+                refusal = failure;
         }
     }
+    // The first driver's refusal is the one to show: the next ones were only tried after it.
+    if (refusal)
+        throw *refusal;
     return nullptr;
 }
 

@@ -28,9 +28,11 @@ std::unique_ptr<Session> connectOdbc(
 
 // Connects through the first of `drivers` that the driver manager lists and can load, with the
 // connection string `connectionString` makes for it. A driver that is listed but does not load
-// is passed over for the next; other failures are reported. Nothing when none loads.
+// is passed over for the next; so is one that refuses to connect, where `nextOnRefusal` says so,
+// and the first refusal is reported when no later driver connects. Other failures are reported.
+// Nothing when none loads.
 std::unique_ptr<Session> connectWithFirstDriver(const QStringList& drivers,
     const std::function<QString(const QString& driver)>& connectionString,
-    const OdbcConnectOptions& options);
+    const OdbcConnectOptions& options, bool nextOnRefusal = false);
 
 } // namespace duplivo

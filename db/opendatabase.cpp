@@ -109,7 +109,12 @@ std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& f
 
 } // namespace
 
-std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
+int jetFormat(const QByteArray& head)
+{
+    return head.size() > 0x14 ? static_cast<unsigned char>(head[0x14]) : jet3Format;
+}
+
+std::pair<Engine, std::unique_ptr<Session>> openSession(const QString& windowsPath)
 {
     const DatabaseFile file = locateDatabaseFile(windowsPath);
     const QFileInfo info(file.localPath);
@@ -125,15 +130,19 @@ std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
     const QByteArray head = handle.read(headLength);
     handle.close();
 
-    if (const std::optional<Engine> engine = engineOf(head)) {
-        return std::make_shared<DatabaseConnection>(
-            *engine, *engine == Engine::Sqlite ? openSqlite(file.localPath) : openJet(file));
-    }
+    if (const std::optional<Engine> engine = engineOf(head))
+        return {*engine,
+            *engine == Engine::Sqlite ? openSqlite(file.localPath) : openJet(file, head)};
     if (std::optional<OdbcSource> source = readOdbcSource(head))
-        return std::make_shared<DatabaseConnection>(
-            Engine::Odbc, openOdbcSource(std::move(*source), file));
+        return {Engine::Odbc, openOdbcSource(std::move(*source), file)};
     throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
         QStringLiteral("%1 no es una base de datos.").arg(file.described()));
+}
+
+std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
+{
+    auto [engine, session] = openSession(windowsPath);
+    return std::make_shared<DatabaseConnection>(engine, std::move(session));
 }
 
 } // namespace duplivo

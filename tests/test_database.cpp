@@ -220,8 +220,8 @@ void DatabaseTest::resultsHoldNoLock()
     CompanyDatabase database(TestEngine::Sqlite);
     database.addBlock(QStringLiteral("Origen"), QStringLiteral("Agenda"), 50);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
-    auto rows = connection->openSnapshot(granguia::copyBlock(
-        QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Agenda"))
+    auto rows = connection->openSnapshot(granguia::copyBlock(QStringLiteral("Origen"),
+        QStringLiteral("Nueva"), QStringLiteral("Agenda"), Dialect::Sqlite)
                                              .readRows);
     QVERIFY(rows->hasRows());
 
@@ -267,8 +267,8 @@ void DatabaseTest::copyTakesTheLockBeforeTheCheck()
                            "WHERE Empresa = 'Origen'"));
         outcome = connection->copyUnlessPresent(
             granguia::findBlock(QStringLiteral("Nueva"), QStringLiteral("Agenda"), Dialect::Sqlite),
-            granguia::copyBlock(
-                QStringLiteral("Origen"), QStringLiteral("Nueva"), QStringLiteral("Agenda")));
+            granguia::copyBlock(QStringLiteral("Origen"), QStringLiteral("Nueva"),
+                QStringLiteral("Agenda"), Dialect::Sqlite));
     }
     QCOMPARE(outcome, DatabaseConnection::BlockCopy::AlreadyPresent);
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 20);

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include "db/database.h"
+#include "db/errors.h"
 #include "db/granguia.h"
 #include "tests/backend.h"
 #include "tests/support.h"
@@ -74,7 +75,67 @@ DatabaseConnection::BlockCopy copy(
     DatabaseConnection& connection, const QString& from, const QString& to, const QString& program)
 {
     return connection.copyUnlessPresent(granguia::findBlock(to, program, connection.dialect()),
-        granguia::copyBlock(from, to, program));
+        granguia::copyBlock(from, to, program, connection.dialect()));
+}
+
+// The real session, answering as some drivers do: −1 for the rows a statement changed (SQL Server
+// with NOCOUNT), or a failure of any look that follows a refused statement (a lost connection).
+class Misreporting final : public Session
+{
+public:
+    bool uncounted = false;
+    bool looksFailAfterRefusal = false;
+
+    explicit Misreporting(std::unique_ptr<Session> real)
+        : m_real(std::move(real))
+    { }
+
+    Dialect dialect() const override { return m_real->dialect(); }
+    ResultSet select(const Statement& statement) override { return m_real->select(statement); }
+    bool hasRow(const Statement& statement) override
+    {
+        if (looksFailAfterRefusal && m_refused)
+            throw EngineFailure(2013, QStringLiteral("Se ha perdido la conexión"));
+        return m_real->hasRow(statement);
+    }
+    qint64 execute(const Statement& statement) override
+    {
+        qint64 changed = 0;
+        try {
+            changed = m_real->execute(statement);
+        } catch (...) {
+            m_refused = true;
+            throw;
+        }
+        return uncounted ? -1 : changed;
+    }
+    qint64 appendRows(
+        const Statement& read, const Statement& append, const RowProgress& progress) override
+    {
+        const qint64 appended = m_real->appendRows(read, append, progress);
+        return uncounted ? -1 : appended;
+    }
+    std::optional<int> describedTextLength(const Statement& select) override
+    {
+        return m_real->describedTextLength(select);
+    }
+    void begin() override { m_real->begin(); }
+    void commit() override { m_real->commit(); }
+    void rollback() noexcept override { m_real->rollback(); }
+    bool cancel() noexcept override { return m_real->cancel(); }
+
+private:
+    std::unique_ptr<Session> m_real;
+    bool m_refused = false;
+};
+
+// A connection to the test database whose session misreports.
+std::pair<std::unique_ptr<DatabaseConnection>, Misreporting*> misreporting()
+{
+    auto [engine, session] = openSession(CompanyDatabase::windowsPath);
+    auto wrapper = std::make_unique<Misreporting>(std::move(session));
+    Misreporting* script = wrapper.get();
+    return {std::make_unique<DatabaseConnection>(engine, std::move(wrapper)), script};
 }
 
 } // namespace
@@ -319,6 +380,20 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()
         << type("DOUBLE", "DOUBLE PRECISION", "DOUBLE") << type("INTEGER", "INTEGER", "INT")
         << QVariantList {0.1, -1e-300, QVariant(), 1.7976931348623157e308}
         << QVariantList {1, -2, QVariant(), 2147483647};
+    // Read through ODBC in pieces of 8,191 UTF-16 units or 16,384 bytes: a text that just fits
+    // one piece, one a unit longer, and one with a character outside the BMP across each of the
+    // first two boundaries; bytes one short of a piece, a whole piece, and several.
+    QString straddling = QStringLiteral("ñ").repeated(20000);
+    for (const int boundary : {8191, 2 * 8191})
+        straddling.replace(boundary - 1, 2, QStringLiteral("😀"));
+    QByteArray bytes(40000, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7);
+    QTest::newRow("long text and binary")
+        << type("TEXT", "TEXT", "LONGTEXT") << type("BLOB", "BYTEA", "LONGBLOB")
+        << QVariantList {QStringLiteral("ñ").repeated(8191), QStringLiteral("ñ").repeated(8192),
+               straddling, QVariant()}
+        << QVariantList {bytes.left(16383), bytes.left(16384), bytes, QVariant()};
     // SQLite keeps each value's own type in a column without one.
     if (testEngine() == TestEngine::Sqlite)
         QTest::newRow("mixed") << QString() << QString()
@@ -354,6 +429,11 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
     auto connection = openDatabase(CompanyDatabase::windowsPath);
     QList<std::pair<DatabaseConnection::CopyForm, QString>> forms {
         {connection->copyForm(), QStringLiteral("Nueva")}, {RowByRow, QStringLiteral("Fila")}};
+    // Written under a name of the copy's own and renamed at the end, as where a rollback cannot
+    // undo a copy (Access, MyISAM); also row by row.
+    const QStringList staged = {QStringLiteral("Aparte"), QStringLiteral("Aparte fila")};
+    forms.append({connection->copyForm(), staged[0]});
+    forms.append({RowByRow, staged[1]});
     if (testEngine() == TestEngine::SqliteOdbc || testEngine() == TestEngine::MariaDb)
         forms.append({TryInsertSelect, QStringLiteral("Rechazada")});
     // SQLite's ODBC driver reads a real (SQLite keeps a decimal as one) through text of 15
@@ -361,11 +441,12 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
     static const QRegularExpression reals(QStringLiteral("REAL|DOUBLE|DECIMAL"));
     if (testEngine() == TestEngine::SqliteOdbc
         && (claveType.contains(reals) || cosaType.contains(reals)))
-        forms.resize(1);
+        forms.removeIf([](const auto& form) { return form.first != InsertSelect; });
     for (const auto& [form, target] : forms) {
         connection->setCopyForm(form);
-        CopyStatements statements
-            = granguia::copyBlock(QStringLiteral("Origen"), target, QStringLiteral("Nóminas"));
+        connection->setUndoesWrites(!staged.contains(target));
+        CopyStatements statements = granguia::copyBlock(
+            QStringLiteral("Origen"), target, QStringLiteral("Nóminas"), connection->dialect());
         if (form == TryInsertSelect)
             statements.insertSelect.text.replace(QStringLiteral("FROM GRANGUIA"),
                 QStringLiteral("FROM GRANGUIA WHERE NoHay = 1 AND"));
@@ -380,6 +461,7 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
             QCOMPARE(connection->copyForm(), RowByRow);
     }
     QCOMPARE(database.count(QStringLiteral("Id IS NULL")), 0);
+    QCOMPARE(database.count(QStringLiteral("Empresa LIKE 'Duplivo %'")), 0);
 }
 
 void StatementsTest::copyChecksBeforeWriting()
@@ -402,6 +484,30 @@ void StatementsTest::copyChecksBeforeWriting()
     QCOMPARE(copy(*connection, QStringLiteral("Origen"), QStringLiteral("Otra"), agenda),
         BlockCopy::AlreadyPresent);
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Otra'")), 3);
+    QVERIFY(database.nothingLocked());
+
+    // Another operator, while this connection stays open, finds the block at once: the copy's
+    // lock went with it.
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(copy(*openDatabase(CompanyDatabase::windowsPath), QStringLiteral("Origen"),
+                 QStringLiteral("Otra"), agenda),
+        BlockCopy::AlreadyPresent);
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+
+    // A driver that does not say how many rows it wrote: the copy looks, and neither calls a
+    // real copy empty nor an empty one copied.
+    for (const bool undoes : {true, false}) {
+        auto [uncounted, script] = misreporting();
+        script->uncounted = true;
+        uncounted->setUndoesWrites(undoes);
+        const QString target
+            = undoes ? QStringLiteral("Sin cuenta") : QStringLiteral("Sin cuenta 2");
+        QCOMPARE(copy(*uncounted, QStringLiteral("Origen"), target, agenda), BlockCopy::Copied);
+        QCOMPARE(copy(*uncounted, QStringLiteral("Nadie"), target, QStringLiteral("Nóminas")),
+            BlockCopy::NothingToCopy);
+        QCOMPARE(database.count(QStringLiteral("Empresa = '%1'").arg(target)), 3);
+    }
     QVERIFY(database.nothingLocked());
 }
 
@@ -436,20 +542,113 @@ void StatementsTest::failedCopyLeavesNothingAndConnectionUsable()
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")), 0);
     QVERIFY(database.nothingLocked());
 
-    // A table without transactions keeps what the copy wrote before the failure, until the copy
-    // itself removes it.
-    if (database.engine() != TestEngine::MariaDb)
-        return;
-    // (Its keys are shorter than InnoDB's.)
-    database.exec(QStringLiteral("DROP INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA; "
-                                 "ALTER TABLE GRANGUIA ENGINE = MyISAM"));
+    // A driver that refuses INSERT … SELECT and then fails the look that tells whether it wrote:
+    // the refusal is what is shown.
+    auto [refusing, script] = misreporting();
+    script->looksFailAfterRefusal = true;
+    refusing->setCopyForm(DatabaseConnection::CopyForm::TryInsertSelect);
+    CopyStatements refused = granguia::copyBlock(
+        QStringLiteral("Origen"), QStringLiteral("Otra"), agenda, refusing->dialect());
+    refused.insertSelect.text.replace(QStringLiteral("FROM GRANGUIA WHERE"),
+        QStringLiteral("FROM GRANGUIA WHERE NoHay = 1 AND"));
+    QVERIFY(failureNumber(
+                [&] {
+                    refusing->copyUnlessPresent(
+                        granguia::findBlock(QStringLiteral("Otra"), agenda, refusing->dialect()),
+                        refused);
+                },
+                &text)
+        != noFailure);
+    QVERIFY2(text.contains(QStringLiteral("NoHay"), Qt::CaseInsensitive)
+            && !text.contains(QStringLiteral("perdido")),
+        qPrintable(text));
+
+    // Where a rollback cannot undo the copy (Access; here any engine made to act so), it writes
+    // under a name of its own and removes just that: the new company's other program stays.
+    database.addBlock(QStringLiteral("Nueva"), QStringLiteral("Contabilidad"), 3);
     connection = openDatabase(CompanyDatabase::windowsPath);
+    connection->setUndoesWrites(false);
+    const QString others = QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Contabilidad'");
+    const QString staged = QStringLiteral("Empresa LIKE 'Duplivo %'");
     for (const auto form : {connection->copyForm(), DatabaseConnection::CopyForm::RowByRow}) {
         connection->setCopyForm(form);
         QVERIFY(failureNumber(copyAgenda, &text) != noFailure);
         QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
         QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")), 0);
+        QCOMPARE(database.count(staged), 0);
+        QCOMPARE(database.count(others), 3);
     }
+    if (!isServer(database.engine()))
+        return;
+
+    // Another program writes rows of the block while the copy runs, and the copy then fails:
+    // they stay, on an engine that undoes the copy, on one made to act as if it could not, and on
+    // a table without transactions.
+    database.slowInsertsOf(QStringLiteral("Agenda-30"), 2);
+    const auto anotherProgramWritesMeanwhile = [&](DatabaseConnection& ours, const char* why) {
+        database.exec(QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = 'Nueva' "
+                                     "AND Aplica = 'Agenda'"));
+        ours.setCopyForm(DatabaseConnection::CopyForm::RowByRow);
+        std::thread other([&] {
+            for (int attempt = 0; attempt < 200; ++attempt) {
+                if (database.column(sleepingInInsert(database)).size() == 1) {
+                    for (int row = 0; row < 3; ++row)
+                        database.insert(QStringLiteral("Nueva"), agenda,
+                            QStringLiteral("otro %1").arg(row), QStringLiteral("otro"));
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        QVERIFY2(failureNumber(
+                     [&] { copy(ours, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); },
+                     &text)
+                != noFailure,
+            why);
+        other.join();
+        QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
+        QVERIFY2(
+            database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")) == 3, why);
+        QVERIFY2(database.count(staged) == 0, why);
+    };
+    anotherProgramWritesMeanwhile(*openDatabase(CompanyDatabase::windowsPath), "as the engine is");
+    anotherProgramWritesMeanwhile(*connection, "as if without transactions");
+    if (database.engine() != TestEngine::MariaDb)
+        return;
+
+    // A table without transactions keeps what the copy wrote before the failure, until the copy
+    // itself removes it. (Its keys are shorter than InnoDB's.)
+    database.exec(QStringLiteral("DROP INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA; "
+                                 "ALTER TABLE GRANGUIA ENGINE = MyISAM"));
+    connection = openDatabase(CompanyDatabase::windowsPath);
+    anotherProgramWritesMeanwhile(*connection, "MyISAM");
+    database.exec(
+        QStringLiteral("DELETE FROM GRANGUIA WHERE Empresa = 'Nueva' AND Aplica = 'Agenda'"));
+    for (const auto form : {connection->copyForm(), DatabaseConnection::CopyForm::RowByRow}) {
+        connection->setCopyForm(form);
+        QVERIFY(failureNumber(copyAgenda, &text) != noFailure);
+        QVERIFY2(text.contains(QStringLiteral("disco lleno")), qPrintable(text));
+        QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Agenda'")), 0);
+        QCOMPARE(database.count(staged), 0);
+    }
+
+    // A backup holds the table for longer than the copy waits: the copy fails, and the block the
+    // new company had before it stays whole once the table is free again.
+    database.exec(QStringLiteral("LOCK TABLES GRANGUIA WRITE"));
+    std::thread backup([&database] {
+        std::this_thread::sleep_for(std::chrono::seconds(12));
+        database.exec(QStringLiteral("UNLOCK TABLES"));
+    });
+    const int number = failureNumber(
+        [&] {
+            copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"),
+                QStringLiteral("Nóminas"));
+        },
+        &text);
+    backup.join();
+    QCOMPARE(number, 1205);
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva' AND Aplica = 'Nóminas'")), 10);
+    QCOMPARE(database.count(others), 3);
 }
 
 void StatementsTest::serverLostMidCopyLeavesNothing_data()

@@ -341,8 +341,8 @@ void frmSeleccion::cmdCopiar_Click()
         m_state.newCompany = m_txtEmpresaNueva->text();
         m_state.checkStatement
             = granguia::findBlock(m_state.newCompany, m_state.program, m_state.database->dialect());
-        const CopyStatements copy
-            = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany, m_state.program);
+        const CopyStatements copy = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany,
+            m_state.program, m_state.database->dialect());
         m_state.statement = copy.readRows;
 
         DatabaseConnection::BlockCopy outcome;
