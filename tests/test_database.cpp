@@ -79,6 +79,8 @@ private slots:
     void odbcPasswordReadableByOthersIsRefused();
     void odbcSourceReachesTheDriverAsWritten();
     void odbcFailuresCarryTheDriversText();
+    void copyCheckInEachDialectsWords_data();
+    void copyCheckInEachDialectsWords();
     void unansweringServerIsGivenUpAfterTenSeconds();
 
 private:
@@ -375,20 +377,22 @@ void DatabaseTest::odbcSourceReachesTheDriverAsWritten()
 void DatabaseTest::odbcFailuresCarryTheDriversText()
 {
     // The number is that of the first record that has one: a driver manager's own records have
-    // none. Every record is told, with its SQLSTATE.
+    // none, and a driver may add a general record after the one that says what failed. Every
+    // record is told, with its SQLSTATE.
     QString text;
     QCOMPARE(failureNumber(
                  [] {
                      throwDiagnostics({{QStringLiteral("01000"), 0, QStringLiteral("aviso")},
                                           {QStringLiteral("HY000"), -1305, QStringLiteral("no")},
-                                          {QStringLiteral("IM006"), 0, QStringLiteral("atributo")}},
+                                          {QStringLiteral("IM006"), 0, QStringLiteral("atributo")},
+                                          {QStringLiteral("HY000"), 1, QStringLiteral("general")}},
                          QString());
                  },
                  &text),
         -1305);
     QCOMPARE(text,
         QStringLiteral("aviso (SQLSTATE 01000)\r\nno (SQLSTATE HY000)\r\n"
-                       "atributo (SQLSTATE IM006)"));
+                       "atributo (SQLSTATE IM006)\r\ngeneral (SQLSTATE HY000)"));
 
     CompanyDatabase database(TestEngine::Sqlite);
     const QString path = database.folder() + QStringLiteral("/drive_c/fuente.dsn");
@@ -410,6 +414,26 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
     const std::unique_ptr<Session> none = connectTo({QStringLiteral("Roto")});
     QVERIFY(second && second->dialect() == Dialect::Sqlite);
     QVERIFY(!none);
+    // A driver that loads but refuses the file (as the Access Database Engine refuses an Access
+    // 97 file) passes it on to the next only where asked to; when none takes it, the first
+    // refusal is told.
+    const QString absent = database.folder() + QStringLiteral("/falta.sqlite");
+    const auto refusedFirst = [&](bool nextOnRefusal, const QStringList& drivers) {
+        int attempt = 0;
+        return connectWithFirstDriver(
+            drivers,
+            [&](const QString& driver) {
+                return QStringLiteral("DRIVER={%1};NoCreat=1;Database=%2")
+                    .arg(driver, ++attempt == 1 ? absent : database.file());
+            },
+            {}, nextOnRefusal);
+    };
+    const QStringList twice = {QStringLiteral("SQLite3"), QStringLiteral("SQLite3")};
+    QVERIFY(refusedFirst(true, twice));
+    QVERIFY(failureNumber([&] { refusedFirst(false, twice); }) != noFailure);
+    QVERIFY(failureNumber([&] { refusedFirst(true, {QStringLiteral("SQLite3")}); }, &text)
+        != noFailure);
+    QVERIFY(!QFile::exists(absent));
 
     // A file the driver cannot open as a database fails when it is opened.
     writeFile(path, "[ODBC]\nDRIVER=SQLite3\nDatabase=" + path.toUtf8() + "\n", ownerOnly);
@@ -449,6 +473,36 @@ void DatabaseTest::odbcFailuresCarryTheDriversText()
     QVERIFY(
         failureNumber([] { openDatabase(QStringLiteral("C:\\fuente.dsn")); }, &text) != noFailure);
     QVERIFY2(text.contains(QStringLiteral("password authentication failed")), qPrintable(text));
+}
+
+void DatabaseTest::copyCheckInEachDialectsWords_data()
+{
+    // What each engine is sent to find a block, one row at most: Jet knows TOP, not LIMIT, and
+    // a driver whose dialect is unknown gets neither (only the first row is fetched). Nothing
+    // here runs Jet, so this is what stands for it.
+    QTest::addColumn<int>("dialect");
+    QTest::addColumn<QString>("check");
+    const QString limited
+        = QStringLiteral("SELECT 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ? LIMIT 1");
+    QTest::newRow("SQLite") << int(Dialect::Sqlite) << limited;
+    QTest::newRow("PostgreSQL") << int(Dialect::PostgreSql) << limited;
+    QTest::newRow("MariaDB") << int(Dialect::MariaDb) << limited;
+    QTest::newRow("Access") << int(Dialect::Access)
+                            << QStringLiteral(
+                                   "SELECT TOP 1 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?");
+    QTest::newRow("other") << int(Dialect::Other)
+                           << QStringLiteral(
+                                  "SELECT 1 FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?");
+}
+
+void DatabaseTest::copyCheckInEachDialectsWords()
+{
+    QFETCH(int, dialect);
+    QFETCH(QString, check);
+    const Statement found = granguia::findBlock(
+        QStringLiteral("Nueva"), QStringLiteral("Agenda"), static_cast<Dialect>(dialect));
+    QCOMPARE(found.text, check);
+    QCOMPARE(found.values, (QVariantList {QStringLiteral("Nueva"), QStringLiteral("Agenda")}));
 }
 
 void DatabaseTest::unansweringServerIsGivenUpAfterTenSeconds()

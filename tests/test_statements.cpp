@@ -549,8 +549,8 @@ void StatementsTest::failedCopyLeavesNothingAndConnectionUsable()
     refusing->setCopyForm(DatabaseConnection::CopyForm::TryInsertSelect);
     CopyStatements refused = granguia::copyBlock(
         QStringLiteral("Origen"), QStringLiteral("Otra"), agenda, refusing->dialect());
-    refused.insertSelect.text.replace(QStringLiteral("FROM GRANGUIA WHERE"),
-        QStringLiteral("FROM GRANGUIA WHERE NoHay = 1 AND"));
+    refused.insertSelect.text.replace(
+        QStringLiteral("FROM GRANGUIA WHERE"), QStringLiteral("FROM GRANGUIA WHERE NoHay = 1 AND"));
     QVERIFY(failureNumber(
                 [&] {
                     refusing->copyUnlessPresent(
@@ -660,6 +660,10 @@ void StatementsTest::serverLostMidCopyLeavesNothing_data()
     QTest::newRow("the network goes silent") << QStringLiteral("network") << 35;
     // Working for longer than the keepalive probes take, on a live network.
     QTest::newRow("a slow statement on a live server") << QString() << 30;
+    // Silent from before the copy's first statement: what is sent goes unanswered, and the
+    // system sends no keepalive probe while data waits to be acknowledged.
+    QTest::newRow("the network goes silent as a statement is sent")
+        << QStringLiteral("sending") << 0;
 }
 
 void StatementsTest::serverLostMidCopyLeavesNothing()
@@ -668,18 +672,35 @@ void StatementsTest::serverLostMidCopyLeavesNothing()
     QFETCH(int, sleepSeconds);
     if (!isServer(testEngine()))
         QSKIP("only a server can go away");
-    if (loss == QLatin1String("network") && !PacketDrop::possible())
+    if (!loss.isEmpty() && loss != QLatin1String("session") && !PacketDrop::possible())
         DUPLIVO_SKIP_UNAVAILABLE(QStringLiteral("iptables, as root, drops the server's packets"));
     CompanyDatabase database;
     database.addBlock(QStringLiteral("Origen"), agenda, 2000);
-    database.slowInsertsOf(QStringLiteral("Agenda-1500"), sleepSeconds);
+    if (sleepSeconds > 0)
+        database.slowInsertsOf(QStringLiteral("Agenda-1500"), sleepSeconds);
     auto connection = openDatabase(CompanyDatabase::windowsPath);
+    const quint16 port = serverKeys(
+        testEngine() == TestEngine::Postgres ? "DUPLIVO_TEST_PG" : "DUPLIVO_TEST_MARIADB")
+                             .value(QStringLiteral("PORT"))
+                             .toUShort();
 
     // While the copy is inside its block, the session ends, or the network stops carrying it:
     // for 45 s at most, so that a copy that never gives up ends all the same, and fails the test.
     std::atomic<bool> copyReturned = false;
+    std::atomic<bool> silenced = false;
     std::atomic<qint64> waited = 0;
+    const auto silence = [&] {
+        const PacketDrop drop(port);
+        silenced = true;
+        QElapsedTimer silent;
+        silent.start();
+        while (!copyReturned && silent.elapsed() < 45000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        waited = silent.elapsed();
+    };
     std::thread server([&] {
+        if (loss == QLatin1String("sending"))
+            return silence();
         for (int attempt = 0; attempt < 200; ++attempt) {
             const QStringList sleeping = database.column(sleepingInInsert(database));
             if (sleeping.size() != 1) {
@@ -690,21 +711,13 @@ void StatementsTest::serverLostMidCopyLeavesNothing()
                 database.exec(testEngine() == TestEngine::Postgres
                         ? QStringLiteral("SELECT pg_terminate_backend(%1)").arg(sleeping[0])
                         : QStringLiteral("KILL %1").arg(sleeping[0]));
-            if (loss == QLatin1String("network")) {
-                const PacketDrop silence(
-                    serverKeys(testEngine() == TestEngine::Postgres ? "DUPLIVO_TEST_PG"
-                                                                    : "DUPLIVO_TEST_MARIADB")
-                        .value(QStringLiteral("PORT"))
-                        .toUShort());
-                QElapsedTimer silent;
-                silent.start();
-                while (!copyReturned && silent.elapsed() < 45000)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                waited = silent.elapsed();
-            }
+            if (loss == QLatin1String("network"))
+                silence();
             return;
         }
     });
+    while (loss == QLatin1String("sending") && !silenced)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     QString text;
     const int number = failureNumber(
         [&] { copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda); },
