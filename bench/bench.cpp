@@ -104,7 +104,8 @@ void runDatabaseCases(const WineDrive& drive, const QString& bigMaster, const QS
                 raw.push_back(rawSql(statement));
             return [file, raw] { return rawList(file, raw); };
         },
-        [file](DataSet, const Statement& length, const Statement& check, const Statement& copy) {
+        [file](DataSet, const Statement& length, const std::optional<Statement>&,
+            const Statement& check, const Statement& copy) {
             return [file, length = rawSql(length), check = rawSql(check), copy = rawSql(copy)] {
                 return rawCopy(file, length, check, copy);
             };

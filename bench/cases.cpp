@@ -220,6 +220,7 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
             engine.rawCopy(set,
                 schema::textLengthQuery(
                     engine.dialect, granguia::tableName, granguia::companyColumnName),
+                granguia::blockLock(data::newCompany, program, engine.dialect),
                 granguia::findBlock(data::newCompany, program, engine.dialect),
                 granguia::copyBlock(source, data::newCompany, program, engine.dialect)
                     .insertSelect),

@@ -85,9 +85,10 @@ struct Engine
     std::function<std::function<qint64()>(DataSet, const std::vector<Statement>& statements)>
         rawList;
     // A copy command of one program, as the window runs it: the read of the company column's
-    // length, then the copy's transaction as DatabaseConnection::copyUnlessPresent runs it.
-    std::function<std::function<qint64()>(
-        DataSet, const Statement& length, const Statement& check, const Statement& copy)>
+    // length, then the copy's transaction as DatabaseConnection::copyUnlessPresent runs it, with
+    // the block's lock where the engine has one.
+    std::function<std::function<qint64()>(DataSet, const Statement& length,
+        const std::optional<Statement>& lock, const Statement& check, const Statement& copy)>
         rawCopy;
     std::function<std::function<qint64()>(DataSet, const Statement& remove)> rawDelete;
     // Untimed: adds `rows` rows to the block of a company and program.

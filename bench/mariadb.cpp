@@ -23,8 +23,6 @@ namespace {
 // What DatabaseConnection sets on every MariaDB connection.
 const char* const sessionSetUp
     = "SET SESSION innodb_lock_wait_timeout = 10, lock_wait_timeout = 10";
-// The program names its lock after the check; to the server any name is as good.
-const char* const lockName = "duplivo-bench";
 
 // The schema the README gives for MariaDB. The index is built after the rows are in.
 const char* const tableSchema
@@ -285,14 +283,14 @@ qint64 rawList(const Server& server, const QByteArray& database, const std::vect
 // The same work as a copy of one program by the window on MariaDB: the company column's length,
 // whether the table has transactions, the block's lock, then the transaction at read committed.
 qint64 rawCopy(const Server& server, const QByteArray& database, const RawSql& length,
-    const RawSql& transactions, const RawSql& check, const RawSql& copy)
+    const RawSql& transactions, const RawSql& lockName, const RawSql& check, const RawSql& copy)
 {
     const MyConnection connection(server, database);
     connection.exec(sessionSetUp);
     connection.column(length);
     connection.column(transactions);
-    const RawSql lock {"SELECT GET_LOCK(?, 10)", {lockName}};
-    if (connection.column(lock) != std::vector<std::string> {"1"})
+    const std::string name = connection.column(lockName).at(0);
+    if (connection.column({"SELECT GET_LOCK(?, 10)", {name}}) != std::vector<std::string> {"1"})
         fail(QStringLiteral("MariaDB: no se obtiene el bloqueo"));
     connection.autocommit(false);
     connection.exec("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
@@ -303,7 +301,7 @@ qint64 rawCopy(const Server& server, const QByteArray& database, const RawSql& l
     else
         connection.exec("ROLLBACK");
     connection.autocommit(true);
-    connection.column({"SELECT RELEASE_LOCK(?)", {lockName}});
+    connection.column({"SELECT RELEASE_LOCK(?)", {name}});
     return copied > 0;
 }
 
@@ -364,10 +362,11 @@ void runMariaDbCases(std::vector<Verdict>& verdicts)
             return
                 [&server, name = database(set).name(), sql] { return rawList(server, name, sql); };
         },
-        [&](DataSet set, const Statement& length, const Statement& check, const Statement& copy) {
+        [&](DataSet set, const Statement& length, const std::optional<Statement>& lock,
+            const Statement& check, const Statement& copy) {
             return [&server, name = database(set).name(), length = rawSql(length), transactions,
-                       check = rawSql(check), copy = rawSql(copy)] {
-                return rawCopy(server, name, length, transactions, check, copy);
+                       lock = rawSql(*lock), check = rawSql(check), copy = rawSql(copy)] {
+                return rawCopy(server, name, length, transactions, lock, check, copy);
             };
         },
         [&](DataSet set, const Statement& remove) {
