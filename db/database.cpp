@@ -122,9 +122,30 @@ bool DatabaseConnection::undoesWrites(const QString& table)
     return *m_undoesWrites;
 }
 
+bool DatabaseConnection::requestStop() noexcept
+{
+    const std::lock_guard<std::mutex> guard(m_stopMutex);
+    m_stop = true;
+    return m_cancellable && m_session->cancel();
+}
+
+void DatabaseConnection::setCancellable(bool cancellable)
+{
+    // Once this returns, no cancel is under way: requestStop holds the same lock.
+    const std::lock_guard<std::mutex> guard(m_stopMutex);
+    m_cancellable = cancellable;
+}
+
+void DatabaseConnection::stopIfAsked()
+{
+    if (m_stop)
+        throw WorkStopped();
+}
+
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     const Statement& check, const CopyStatements& copy)
 {
+    stopIfAsked();
     // Where a rollback cannot undo what the copy writes, it writes under a name no other
     // program's rows have, so that after a failure it knows exactly which rows are its own.
     const QString staging = undoesWrites(copy.table) ? QString() : stagingName(copy);
@@ -134,6 +155,7 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     // statement that renames them.
     bool wrote = false;
     bool renaming = false;
+    setCancellable(true);
     try {
         m_session->begin();
         if (dialect() == Dialect::PostgreSql || dialect() == Dialect::MariaDb) {
@@ -157,25 +179,42 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
             // word for "nothing": the block is looked for.
             if (written < 0)
                 written = m_session->hasRow(withValue(check, 0, name)) ? 1 : 0;
-            if (written == 0) {
+            if (written == 0)
                 outcome = BlockCopy::NothingToCopy;
-            } else if (!staging.isNull()) {
-                renaming = true;
-                m_session->execute(withValue(copy.rename, 1, staging));
-            }
+        }
+        // From here a cancel could leave the rename or the commit half done where nothing
+        // undoes it: a stop asked for before is honoured now, one asked for later waits.
+        setCancellable(false);
+        stopIfAsked();
+        if (outcome == BlockCopy::Copied && !staging.isNull()) {
+            renaming = true;
+            m_session->execute(withValue(copy.rename, 1, staging));
         }
         if (outcome == BlockCopy::Copied)
             m_session->commit();
         else
             m_session->rollback();
     } catch (const Failure& failure) {
+        setCancellable(false);
         m_session->rollback();
         QString text = failure.text();
         if (wrote && !staging.isNull())
             text += removeWhatFailedCopyWrote(check, copy, staging, renaming);
         unlockBlock(lock);
+        // A statement the operator's stop cancelled fails; what it wrote is gone.
+        if (m_stop && text == failure.text())
+            throw WorkStopped();
         const auto* engine = dynamic_cast<const EngineFailure*>(&failure);
         throw EngineFailure(failure.number(), text, engine ? engine->states() : QStringList());
+    } catch (const WorkStopped&) {
+        m_session->rollback();
+        const QString left = wrote && !staging.isNull()
+            ? removeWhatFailedCopyWrote(check, copy, staging, renaming)
+            : QString();
+        unlockBlock(lock);
+        if (!left.isEmpty())
+            throw EngineFailure(0, QStringLiteral("Se ha detenido la copia.") + left);
+        throw;
     } catch (...) {
         m_session->rollback();
         if (wrote && !staging.isNull())
@@ -185,6 +224,35 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     }
     unlockBlock(lock);
     return outcome;
+}
+
+qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& remove)
+{
+    stopIfAsked();
+    // Where a rollback would not undo it, a delete begun is let finish: a cancel could leave
+    // half a block.
+    const bool undoes = undoesWrites(table);
+    setCancellable(undoes);
+    qint64 deleted = 0;
+    try {
+        m_session->begin();
+        deleted = m_session->execute(remove);
+        setCancellable(false);
+        if (undoes)
+            stopIfAsked();
+        m_session->commit();
+    } catch (const Failure&) {
+        setCancellable(false);
+        m_session->rollback();
+        if (m_stop && undoes)
+            throw WorkStopped();
+        throw;
+    } catch (...) {
+        setCancellable(false);
+        m_session->rollback();
+        throw;
+    }
+    return deleted;
 }
 
 qint64 DatabaseConnection::copyRows(
@@ -213,7 +281,12 @@ qint64 DatabaseConnection::copyRows(
     case CopyForm::RowByRow:
         break;
     }
-    return m_session->appendRows(copy.readRows, withValue(copy.appendRow, 0, name));
+    return m_session->appendRows(
+        copy.readRows, withValue(copy.appendRow, 0, name), [this](qint64 done, qint64 total) {
+            if (m_progress)
+                m_progress(done, total);
+            return !m_stop;
+        });
 }
 
 QString DatabaseConnection::stagingName(const CopyStatements& copy)
@@ -261,8 +334,17 @@ QString DatabaseConnection::removeWhatFailedCopyWrote(const Statement& check,
 {
     const QString program = copy.removeWritten.values.value(1).toString();
     try {
-        // Every row under the staging name is this copy's: no other program has that name.
-        m_session->execute(withValue(copy.removeWritten, 0, staging));
+        // Every row under the staging name is this copy's: no other program has that name. A
+        // server's cancel arrives on a connection of its own, and may still find this statement
+        // running; once is enough to try again.
+        const Statement remove = withValue(copy.removeWritten, 0, staging);
+        try {
+            m_session->execute(remove);
+        } catch (const Failure&) {
+            if (!m_stop)
+                throw;
+            m_session->execute(remove);
+        }
         // The rename is one statement, but an engine without transactions may have given part
         // of the rows the new name before it failed; those cannot be told from rows another
         // program wrote under that name since the check.

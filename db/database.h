@@ -2,7 +2,10 @@
 // whose values are always bound, never written into the statement's text.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -80,6 +83,10 @@ public:
     std::shared_ptr<ResultSet> openSnapshot(const Statement& select);
     // Runs an action statement and returns the number of rows it changed.
     qint64 execute(const Statement& action);
+    // Deletes a block of the table, in a transaction that a stop rolls back where the engine
+    // can undo it; where it cannot, the delete is not stopped once it has begun. Returns the
+    // rows it deleted.
+    qint64 deleteBlock(const QString& table, const Statement& remove);
     // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
     // finds a row. Commits only a copy that wrote rows. On any failure nothing it wrote stays,
     // and nothing else is removed, also where the engine cannot undo it; where it cannot tell
@@ -87,6 +94,18 @@ public:
     // takes as the same, run at once from two programs, cannot both find nothing on engines with
     // a lock for it.
     BlockCopy copyUnlessPresent(const Statement& check, const CopyStatements& copy);
+
+    // From another thread, while a copy or a delete runs on this one: asks it to stop. The
+    // statement running is cancelled where the engine can and nothing of that program stays;
+    // the work then throws WorkStopped. False where the statement running cannot be stopped
+    // before it ends: the work stops after it, or not at all if it was the last. Once asked,
+    // every later copy or delete on the connection stops before it begins.
+    bool requestStop() noexcept;
+    // Told, on the thread that runs the work, how far a row-by-row copy has got.
+    void setProgress(std::function<void(qint64 done, qint64 total)> progress)
+    {
+        m_progress = std::move(progress);
+    }
 
     // Whether a rollback undoes every write of a copy to the table, read at the first copy; the
     // tests set it, to run the other path on every engine.
@@ -116,6 +135,15 @@ private:
     QHash<QString, std::optional<int>> m_textLengths;
     // Whether a rollback undoes every write of a copy, read at the first copy.
     std::optional<bool> m_undoesWrites;
+
+    // While a statement runs that must not be cut short (a rename or a commit, which a cancel
+    // could leave half done where nothing undoes it), a stop only waits for it.
+    void setCancellable(bool cancellable);
+    void stopIfAsked();
+    std::mutex m_stopMutex;
+    std::atomic<bool> m_stop = false;
+    bool m_cancellable = true;
+    std::function<void(qint64, qint64)> m_progress;
 };
 
 // Opens the database file named by a Windows path (see locateDatabaseFile). The file must exist

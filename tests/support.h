@@ -158,7 +158,8 @@ public:
 
     // From now on, inserting a row whose clave is `clave` fails with `message`.
     void failInsertsOf(const QString& clave, const QString& message) const;
-    // From now on, inserting a row whose clave is `clave` takes `seconds` first (on servers).
+    // From now on, inserting a row whose clave is `clave` takes `seconds` first (on SQLite,
+    // about as long, counting).
     void slowInsertsOf(const QString& clave, int seconds) const;
     void dropTable() const;
     // No connection but this one holds a lock or an open transaction.

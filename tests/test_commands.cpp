@@ -1,11 +1,16 @@
 // The company and program lists, Copiar and Borrar, through the real window on a real file.
+#include <functional>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "tests/support.h"
 
@@ -18,6 +23,40 @@ const QString agenda = QStringLiteral("Agenda");
 const QString nominas = QStringLiteral("Nóminas");
 const QString contabilidad = QStringLiteral("Contabilidad");
 const QString almacen = QStringLiteral("Almacén");
+
+// Watches the window's thread while a command runs: the longest it went without handling an
+// event, and the progress windows it showed, each once, as they first showed.
+class Watcher
+{
+public:
+    QStringList labels;
+    // Called when a progress window first shows.
+    std::function<void(QProgressDialog*)> onProgress;
+
+    Watcher()
+    {
+        m_clock.start();
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longestGap = std::max(m_longestGap, m_clock.restart());
+            auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || m_seen.contains(dialog))
+                return;
+            m_seen << dialog;
+            labels << dialog->labelText();
+            if (onProgress)
+                onProgress(dialog);
+        });
+        m_timer.start();
+    }
+    qint64 longestGap() const { return std::max(m_longestGap, m_clock.elapsed()); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longestGap = 0;
+    QList<QPointer<QProgressDialog>> m_seen;
+};
 
 QStringList itemsOf(const QComboBox* box)
 {
@@ -49,10 +88,13 @@ private slots:
     void copyOfAnEmptyBlockDoesNotClaimSuccess();
     void copyKeepsQuotesAccentsAndEmoji();
     void copyFailureLeavesNothingOfThatProgram();
+    void longCopyCanBeStopped_data();
+    void longCopyCanBeStopped();
 
     void deleteAsksForEachProgram();
     void deleteInputErrorsEmptyTheNewCompany();
     void deleteOfATypedCompany();
+    void deleteGivesUpOnAnotherProgramsLock_data();
     void deleteGivesUpOnAnotherProgramsLock();
 };
 
@@ -249,7 +291,11 @@ void CommandsTest::copyTwoProgramsSecondAlreadyPresent()
         freeWhileShown << (database.nothingLocked()
             && QGuiApplication::overrideCursor() == nullptr);
     };
+    const Watcher watcher;
     harness.click("cmdCopiar");
+    // Work of less than a second shows no progress window.
+    QCOMPARE(watcher.labels, QStringList());
+    QVERIFY2(watcher.longestGap() < 200, qPrintable(QString::number(watcher.longestGap())));
 
     QCOMPARE(harness.messages.shown,
         (QList<ShownMessage> {{QStringLiteral("Se han copiado correctamente los datos de "
@@ -365,6 +411,63 @@ void CommandsTest::copyFailureLeavesNothingOfThatProgram()
     QVERIFY(database.nothingLocked());
 }
 
+void CommandsTest::longCopyCanBeStopped_data()
+{
+    QTest::addColumn<QString>("gesture");
+    QTest::newRow("Cancelar") << QStringLiteral("Cancelar");
+    QTest::newRow("Escape") << QStringLiteral("Escape");
+    QTest::newRow("closing the progress window") << QStringLiteral("close");
+}
+
+void CommandsTest::longCopyCanBeStopped()
+{
+    QFETCH(QString, gesture);
+    // The second program's copy takes half a minute, unless stopped part-way.
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 20);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 3000);
+    database.slowInsertsOf(QStringLiteral("Nóminas-1500"), 30);
+    WindowHarness harness;
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QStringLiteral("Nueva"), {agenda, nominas}));
+
+    // The window keeps handling its events throughout; after a second the progress window
+    // shows, and the operator stops the copy from it.
+    Watcher watcher;
+    watcher.onProgress = [&](QProgressDialog* dialog) {
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Duplivo"));
+        if (gesture == QLatin1String("Cancelar")) {
+            auto* cancel = dialog->findChild<QPushButton*>();
+            QVERIFY(cancel && cancel->text() == QLatin1String("Cancelar"));
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        } else if (gesture == QLatin1String("Escape")) {
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        } else {
+            dialog->close();
+        }
+    };
+    QElapsedTimer elapsed;
+    elapsed.start();
+    harness.click("cmdCopiar");
+    QVERIFY2(elapsed.elapsed() < 15000, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY2(watcher.longestGap() < 200, qPrintable(QString::number(watcher.longestGap())));
+    QCOMPARE(
+        watcher.labels, QStringList {QStringLiteral("Copiando los datos de Nóminas (2 de 2)…")});
+
+    // The program finished before stays; nothing of the stopped one does.
+    QCOMPARE(harness.messages.shown,
+        (QList<ShownMessage> {{QStringLiteral("Se han copiado correctamente los datos de "
+                                              "Agenda\r\n de la empresa Alfa a la empresa Nueva"),
+                                  64, QString()},
+            {QStringLiteral("Se ha detenido la copia de los datos de Nóminas\r\n de la empresa "
+                            "Alfa a la empresa Nueva.\r\nNo se ha guardado nada de ese programa."),
+                16, QString()}}));
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QCOMPARE(database.block(QStringLiteral("Nueva"), agenda).size(), 20);
+    QCOMPARE(database.block(QStringLiteral("Nueva"), nominas), QStringList());
+    QCOMPARE(database.count(QStringLiteral("Empresa LIKE 'Duplivo %'")), 0);
+    QTRY_VERIFY(database.nothingLocked());
+}
+
 void CommandsTest::deleteAsksForEachProgram()
 {
     CompanyDatabase database;
@@ -456,8 +559,16 @@ void CommandsTest::deleteOfATypedCompany()
     QCOMPARE(harness.programEnd.statuses, QList<int> {0});
 }
 
+void CommandsTest::deleteGivesUpOnAnotherProgramsLock_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("waited for") << false;
+    QTest::newRow("stopped while waiting") << true;
+}
+
 void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
 {
+    QFETCH(bool, stopped);
     CompanyDatabase database;
     database.addBlock(QStringLiteral("Alfa"), agenda, 3);
     WindowHarness harness;
@@ -466,21 +577,38 @@ void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
 
     // Another program is changing the block and does not finish.
     database.exec(QStringLiteral("BEGIN; UPDATE GRANGUIA SET cosa = cosa WHERE Empresa = 'Alfa'"));
+    Watcher watcher;
+    if (stopped)
+        watcher.onProgress = [](QProgressDialog* dialog) {
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        };
     QElapsedTimer waiting;
     waiting.start();
     harness.click("cmdBorrar");
     const qint64 waited = waiting.elapsed();
     database.exec(QStringLiteral("ROLLBACK"));
-
-    // Ten seconds, not for ever; then the engine's failure ends the program.
-    QVERIFY2(waited >= 9000 && waited < 30000, qPrintable(QString::number(waited)));
+    QCOMPARE(watcher.labels, QStringList {QStringLiteral("Borrando los datos de Agenda…")});
+    QVERIFY2(watcher.longestGap() < 200, qPrintable(QString::number(watcher.longestGap())));
     QCOMPARE(harness.messages.shown.size(), 2);
     const ShownMessage& report = harness.messages.shown[1];
+    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
+    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 3);
+    if (stopped) {
+        QCOMPARE(report,
+            (ShownMessage {QStringLiteral("Se ha detenido el borrado de los datos de \r\nAgenda de "
+                                          "la empresa Alfa.\r\nNo se ha borrado nada de ese "
+                                          "programa."),
+                16, QString()}));
+        // A server stops waiting at once; SQLite only once its wait is over.
+        if (isServer(database.engine()))
+            QVERIFY2(waited < 5000, qPrintable(QString::number(waited)));
+        return;
+    }
+    // Ten seconds, not for ever; then the engine's failure ends the program.
+    QVERIFY2(waited >= 9000 && waited < 30000, qPrintable(QString::number(waited)));
     QVERIFY2(report.text.startsWith(QStringLiteral("Error '")), qPrintable(report.text));
     QCOMPARE(report.style, 16);
     QCOMPARE(report.title, QStringLiteral("Duplivo"));
-    QCOMPARE(harness.programEnd.statuses, QList<int> {1});
-    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 3);
 }
 
 QTEST_MAIN(CommandsTest)

@@ -85,6 +85,7 @@ class Misreporting final : public Session
 public:
     bool uncounted = false;
     bool looksFailAfterRefusal = false;
+    bool cannotCancel = false;
 
     explicit Misreporting(std::unique_ptr<Session> real)
         : m_real(std::move(real))
@@ -122,7 +123,7 @@ public:
     void begin() override { m_real->begin(); }
     void commit() override { m_real->commit(); }
     void rollback() noexcept override { m_real->rollback(); }
-    bool cancel() noexcept override { return m_real->cancel(); }
+    bool cancel() noexcept override { return !cannotCancel && m_real->cancel(); }
 
 private:
     std::unique_ptr<Session> m_real;
@@ -155,6 +156,8 @@ private slots:
     void serverLostMidCopyLeavesNothing_data();
     void serverLostMidCopyLeavesNothing();
     void copyLocksOnlyItsOwnBlock();
+    void stoppedCopyKeepsNothing_data();
+    void stoppedCopyKeepsNothing();
 };
 
 void StatementsTest::initTestCase()
@@ -773,6 +776,56 @@ void StatementsTest::copyLocksOnlyItsOwnBlock()
     QCOMPARE(outcome, DatabaseConnection::BlockCopy::Copied);
     QVERIFY2(waited < 2000, qPrintable(QString::number(waited)));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 6);
+}
+
+void StatementsTest::stoppedCopyKeepsNothing_data()
+{
+    // Whether the engine can cancel the statement running, and whether a rollback undoes the
+    // copy (or the copy writes under a name of its own, as on Access).
+    QTest::addColumn<bool>("cancels");
+    QTest::addColumn<bool>("undoes");
+    QTest::newRow("cancelled") << true << true;
+    QTest::newRow("cancelled, written apart") << true << false;
+    QTest::newRow("let finish its statement") << false << true;
+    QTest::newRow("let finish its statement, written apart") << false << false;
+}
+
+void StatementsTest::stoppedCopyKeepsNothing()
+{
+    QFETCH(bool, cancels);
+    QFETCH(bool, undoes);
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Origen"), agenda, 3000);
+    database.slowInsertsOf(QStringLiteral("Agenda-1500"), cancels ? 30 : 2);
+    auto [connection, script] = misreporting();
+    script->cannotCancel = !cancels;
+    connection->setUndoesWrites(undoes);
+
+    // The copy runs on a thread of its own, as the window runs it, and is asked to stop from
+    // this one part-way.
+    bool stopped = false;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::thread work([&] {
+        try {
+            copy(*connection, QStringLiteral("Origen"), QStringLiteral("Nueva"), agenda);
+        } catch (const WorkStopped&) {
+            stopped = true;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const bool cancelled = connection->requestStop();
+    work.join();
+    QCOMPARE(cancelled, cancels);
+    QVERIFY(stopped);
+    QVERIFY2(elapsed.elapsed() < 15000, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 0);
+    QCOMPARE(database.count(QStringLiteral("Empresa LIKE 'Duplivo %'")), 0);
+    QCOMPARE(database.count(), 3000);
+    QTRY_VERIFY(database.nothingLocked());
+    // Stopped once, the connection starts nothing more.
+    QVERIFY_THROWS_EXCEPTION(
+        WorkStopped, copy(*connection, QStringLiteral("Origen"), QStringLiteral("Otra"), agenda));
 }
 
 QTEST_GUILESS_MAIN(StatementsTest)

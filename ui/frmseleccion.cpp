@@ -17,6 +17,7 @@
 #include "base/failure.h"
 #include "base/platform.h"
 #include "db/granguia.h"
+#include "ui/longwork.h"
 
 namespace duplivo {
 
@@ -307,6 +308,25 @@ bool frmSeleccion::refuseInput(bool refused, const QString& message, QWidget* co
     return refused;
 }
 
+void frmSeleccion::runLong(
+    const QString& label, const std::function<void()>& work, DatabaseConnection* connection)
+{
+    if (!m_longWork)
+        m_longWork = std::make_unique<LongWork>(this);
+    m_longWork->run(label, work, [this, connection] {
+        m_stopAsked = true;
+        // Opening a connection cannot be cut short; the work stops once it is open.
+        return connection && connection->requestStop();
+    });
+}
+
+void frmSeleccion::endStopped(const QString& message)
+{
+    m_state.message = message;
+    m_messages.show(m_state.message, MessageStyle::Critical);
+    endProgram(1);
+}
+
 void frmSeleccion::cmdCopiar_Click()
 {
     scanSelection();
@@ -316,13 +336,40 @@ void frmSeleccion::cmdCopiar_Click()
         || refuseInput(!m_state.anySelected, noProgram, m_lstProgramas))
         return;
 
-    std::optional<int> longestName;
-    {
-        // A connection of its own for the command; each program is committed before the next.
-        const BusyCursor busy;
-        m_state.database = openDatabase(m_state.databasePath);
-        longestName = granguia::longestCompanyName(*m_state.database);
+    QList<int> selected;
+    for (int row = 0; row < m_lstProgramas->count(); ++row) {
+        if (m_lstProgramas->item(row)->isSelected())
+            selected << row;
     }
+    const auto label = [&selected](const QString& program, int row) {
+        return QStringLiteral("Copiando los datos de %1 (%2 de %3)…")
+            .arg(program)
+            .arg(selected.indexOf(row) + 1)
+            .arg(selected.size());
+    };
+    const auto stopped = [this] {
+        endStopped(QStringLiteral("Se ha detenido la copia de los datos de ") + m_state.program
+            + crlf + QStringLiteral(" de la empresa ") + m_state.sourceCompany
+            + QStringLiteral(" a la empresa ") + m_state.newCompany + u'.' + crlf
+            + QStringLiteral("No se ha guardado nada de ese programa."));
+    };
+
+    // A connection of its own for the command; each program is committed before the next.
+    std::shared_ptr<DatabaseConnection> database;
+    std::optional<int> longestName;
+    m_state.program = m_lstProgramas->item(selected.first())->text();
+    m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
+    m_state.newCompany = m_txtEmpresaNueva->text();
+    runLong(
+        label(m_state.program, selected.first()),
+        [&] {
+            database = openDatabase(m_state.databasePath);
+            longestName = granguia::longestCompanyName(*database);
+        },
+        nullptr);
+    m_state.database = database;
+    if (m_stopAsked)
+        return stopped();
     // The engine would cut a longer name, or refuse it part-way through the programs.
     const qsizetype nameLength = granguia::nameLength(*m_state.database, m_txtEmpresaNueva->text());
     if (refuseInput(longestName && nameLength > *longestName,
@@ -339,16 +386,26 @@ void frmSeleccion::cmdCopiar_Click()
         m_state.program = m_lstProgramas->item(m_state.index)->text();
         m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
         m_state.newCompany = m_txtEmpresaNueva->text();
+        // A stop that came as the program before finished leaves this one untouched.
+        if (m_stopAsked)
+            return stopped();
         m_state.checkStatement
             = granguia::findBlock(m_state.newCompany, m_state.program, m_state.database->dialect());
         const CopyStatements copy = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany,
             m_state.program, m_state.database->dialect());
         m_state.statement = copy.readRows;
 
-        DatabaseConnection::BlockCopy outcome;
-        {
-            const BusyCursor busy;
-            outcome = m_state.database->copyUnlessPresent(m_state.checkStatement, copy);
+        DatabaseConnection::BlockCopy outcome = DatabaseConnection::BlockCopy::NothingToCopy;
+        DatabaseConnection& connection = *m_state.database;
+        connection.setProgress(
+            [this](qint64 done, qint64 total) { m_longWork->progress(done, total); });
+        try {
+            runLong(
+                label(m_state.program, m_state.index),
+                [&] { outcome = connection.copyUnlessPresent(m_state.checkStatement, copy); },
+                &connection);
+        } catch (const WorkStopped&) {
+            return stopped();
         }
 
         switch (outcome) {
@@ -396,6 +453,11 @@ void frmSeleccion::cmdBorrar_Click()
         m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
         const QString block
             = m_state.program + QStringLiteral(" de la empresa ") + m_state.sourceCompany;
+        const QString stopped = QStringLiteral("Se ha detenido el borrado de los datos de ") + crlf
+            + block + u'.' + crlf + QStringLiteral("No se ha borrado nada de ese programa.");
+        // A stop that came as the program before finished leaves this one untouched.
+        if (m_stopAsked)
+            return endStopped(stopped);
         m_state.message
             = QStringLiteral("Esta seguro que desea borrar los datos de ") + crlf + block;
         m_state.answer = QString::number(m_messages.show(m_state.message, MessageStyle::YesNo));
@@ -405,11 +467,23 @@ void frmSeleccion::cmdBorrar_Click()
             continue;
         }
         m_state.statement = granguia::deleteBlock(m_state.sourceCompany, m_state.program);
-        {
-            const BusyCursor busy;
-            if (!m_state.database)
-                m_state.database = openDatabase(m_state.databasePath);
-            m_state.database->execute(m_state.statement);
+        if (!m_state.database) {
+            std::shared_ptr<DatabaseConnection> database;
+            runLong(
+                QStringLiteral("Borrando los datos de %1…").arg(m_state.program),
+                [&] { database = openDatabase(m_state.databasePath); }, nullptr);
+            m_state.database = database;
+            if (m_stopAsked)
+                return endStopped(stopped);
+        }
+        DatabaseConnection& connection = *m_state.database;
+        try {
+            runLong(
+                QStringLiteral("Borrando los datos de %1…").arg(m_state.program),
+                [&] { connection.deleteBlock(granguia::tableName, m_state.statement); },
+                &connection);
+        } catch (const WorkStopped&) {
+            return endStopped(stopped);
         }
         m_state.message
             = QStringLiteral("Se han borrado correctamente los datos de ") + crlf + block;

@@ -1,6 +1,9 @@
 // The one window of the program: choose a company and its programs, then copy or delete them.
 #pragma once
 
+#include <functional>
+#include <memory>
+
 #include <QPointer>
 #include <QWidget>
 
@@ -14,6 +17,8 @@ class QPushButton;
 
 namespace duplivo {
 
+class DatabaseConnection;
+class LongWork;
 class MessageBox;
 class ProgramEnd;
 class SettingsStore;
@@ -32,6 +37,8 @@ public:
     bool load();
 
     const FormState& state() const { return m_state; }
+    // The copy's and the delete's work off the window's thread, for the tests that watch it.
+    LongWork* longWork() const { return m_longWork.get(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -60,12 +67,21 @@ private:
     bool refuseInput(bool refused, const QString& message, QWidget* control);
     void replaceCompanies(const QStringList& companies);
     QStringList columnValues(const QString& column);
+    // Runs database work off the window's thread (see LongWork); a stop asked for meanwhile
+    // goes to `connection`, where there is one yet.
+    void runLong(
+        const QString& label, const std::function<void()>& work, DatabaseConnection* connection);
+    // Tells the operator which program the stop left untouched, and ends as after a failure.
+    void endStopped(const QString& message);
 
     const SettingsStore& m_settings;
     MessageBox& m_messages;
     ProgramEnd& m_programEnd;
     FormState m_state;
     bool m_ended = false;
+    std::unique_ptr<LongWork> m_longWork;
+    // The operator asked the running work to stop.
+    bool m_stopAsked = false;
     // The control that last had the focus inside this window: the company box's focus handler
     // runs only when the focus really moves to it, not when the window is re-activated.
     QPointer<QWidget> m_lastFocus;

@@ -21,6 +21,7 @@
 #include <QtEndian>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <xcb/xcb.h>
 
 #include "base/ini.h"
 #include "tests/support.h"
@@ -411,6 +412,80 @@ QStringList programsOf(const CompanyDatabase& database, const QString& company)
         QStringLiteral("SELECT DISTINCT Aplica FROM GRANGUIA WHERE Empresa = '%1' ORDER BY 1")
             .arg(company));
 }
+
+// Asks a window, as a window manager does with _NET_WM_PING, whether it is alive, and times the
+// answer: a window whose thread handles no events gives none, and a desktop then offers to close
+// it ("(No responde)").
+class PingProbe
+{
+public:
+    explicit PingProbe(const QString& display)
+        : m_connection(xcb_connect(display.toLatin1().constData(), nullptr))
+    {
+        if (xcb_connection_has_error(m_connection))
+            return;
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        m_protocols = atom("WM_PROTOCOLS");
+        m_ping = atom("_NET_WM_PING");
+        // The answer goes to the root window, to whoever listens there.
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(m_connection);
+    }
+    ~PingProbe() { xcb_disconnect(m_connection); }
+    PingProbe(const PingProbe&) = delete;
+    PingProbe& operator=(const PingProbe&) = delete;
+
+    // Milliseconds until the answer; nothing when none came within `patienceMs`.
+    std::optional<qint64> ping(const QString& window, int patienceMs)
+    {
+        if (xcb_connection_has_error(m_connection))
+            return std::nullopt;
+        const xcb_window_t target = window.toUInt();
+        const uint32_t stamp = ++m_stamp;
+        xcb_client_message_event_t event {};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = target;
+        event.type = m_protocols;
+        event.data.data32[0] = m_ping;
+        event.data.data32[1] = stamp;
+        event.data.data32[2] = target;
+        xcb_send_event(m_connection, 0, target, XCB_EVENT_MASK_NO_EVENT,
+            reinterpret_cast<const char*>(&event));
+        xcb_flush(m_connection);
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < patienceMs) {
+            while (xcb_generic_event_t* received = xcb_poll_for_event(m_connection)) {
+                const auto* message = reinterpret_cast<xcb_client_message_event_t*>(received);
+                const bool answer = (received->response_type & 0x7f) == XCB_CLIENT_MESSAGE
+                    && message->data.data32[0] == m_ping && message->data.data32[1] == stamp;
+                std::free(received);
+                if (answer)
+                    return clock.elapsed();
+            }
+            QThread::msleep(2);
+        }
+        return std::nullopt;
+    }
+
+private:
+    xcb_atom_t atom(const char* name)
+    {
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(m_connection,
+            xcb_intern_atom(m_connection, 0, uint16_t(std::strlen(name)), name), nullptr);
+        const xcb_atom_t found = reply ? reply->atom : XCB_ATOM_NONE;
+        std::free(reply);
+        return found;
+    }
+
+    xcb_connection_t* m_connection;
+    xcb_window_t m_root = 0;
+    xcb_atom_t m_protocols = XCB_ATOM_NONE;
+    xcb_atom_t m_ping = XCB_ATOM_NONE;
+    uint32_t m_stamp = 0;
+};
 
 // One run of the program on the test's X server, for a user whose setup holds `settings` (the
 // text of an INI file, or under Wine the registry value it names; nothing when null) and whose

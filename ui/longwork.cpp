@@ -1,0 +1,183 @@
+#include "ui/longwork.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QProgressDialog>
+#include <QTimer>
+#include <QWidget>
+
+namespace duplivo {
+
+namespace {
+
+const QString stopping = QStringLiteral("Deteniendo…");
+const QString cannotStopNow = QStringLiteral(
+    "La base de datos no puede detener la instrucción en curso: se detendrá al terminarla.");
+
+// While work runs, keeps the operator's input from the window (and a close from its title bar,
+// which would end the program in the middle of a write); drawing and the window system's own
+// messages go on. The progress window is a window of its own and takes input.
+class InputBlocker final : public QObject
+{
+public:
+    explicit InputBlocker(QWidget* window)
+        : m_window(window)
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+        QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    }
+    ~InputBlocker() override
+    {
+        QGuiApplication::restoreOverrideCursor();
+        QCoreApplication::instance()->removeEventFilter(this);
+    }
+    InputBlocker(const InputBlocker&) = delete;
+    InputBlocker& operator=(const InputBlocker&) = delete;
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (!watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != m_window)
+            return false;
+        switch (event->type()) {
+        case QEvent::Close:
+            event->ignore();
+            return true;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    QWidget* m_window;
+};
+
+} // namespace
+
+LongWork::LongWork(QWidget* window)
+    : m_window(window)
+{ }
+
+LongWork::~LongWork()
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+QProgressDialog* LongWork::progressWindow() const
+{
+    return m_dialog;
+}
+
+void LongWork::workerLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_quit || m_job; });
+        if (m_quit)
+            return;
+        const std::function<void()> job = std::move(m_job);
+        m_job = nullptr;
+        lock.unlock();
+        job();
+        lock.lock();
+    }
+}
+
+void LongWork::progress(qint64 done, qint64 total)
+{
+    m_done = done;
+    m_total = total;
+}
+
+void LongWork::run(
+    const QString& label, const std::function<void()>& work, const std::function<bool()>& stop)
+{
+    std::exception_ptr failure;
+    QEventLoop loop;
+    bool finished = false;
+    m_done = 0;
+    m_total = 0;
+    const InputBlocker blocker(m_window);
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_job = [&] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            // Told through the window's own event queue: `finished` and `loop` are the window
+            // thread's, and live until it has seen this.
+            QMetaObject::invokeMethod(
+                m_window,
+                [&] {
+                    finished = true;
+                    loop.quit();
+                },
+                Qt::QueuedConnection);
+        };
+    }
+    if (!m_thread.joinable())
+        m_thread = std::thread(&LongWork::workerLoop, this);
+    m_wake.notify_one();
+
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(label, stop); });
+    quiet.start(quietMs);
+    while (!finished)
+        loop.exec();
+    delete m_dialog;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void LongWork::showProgress(const QString& label, const std::function<bool()>& stop)
+{
+    auto* dialog = new QProgressDialog(label, QStringLiteral("Cancelar"), 0, 0, m_window);
+    m_dialog = dialog;
+    dialog->setWindowTitle(QStringLiteral("Duplivo"));
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->setAutoReset(false);
+    dialog->setAutoClose(false);
+    dialog->setMinimumDuration(0);
+    // "Cancelar", Escape and closing the window all say canceled; the dialog hides itself then,
+    // and comes back saying what happens to the work.
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [dialog, label, stop] {
+        const bool stops = stop();
+        dialog->setCancelButton(nullptr);
+        dialog->setLabelText(label + QStringLiteral("\n\n") + (stops ? stopping : cannotStopNow));
+        dialog->show();
+    });
+    auto* tick = new QTimer(dialog);
+    QObject::connect(tick, &QTimer::timeout, dialog, [this, dialog] {
+        if (const qint64 total = m_total; total > 0) {
+            dialog->setMaximum(int(std::min<qint64>(total, INT_MAX)));
+            dialog->setValue(int(std::min<qint64>(m_done, INT_MAX)));
+        }
+    });
+    tick->start(100);
+    dialog->show();
+}
+
+} // namespace duplivo

@@ -1,0 +1,64 @@
+// Database work run off the window's thread, so that the window keeps drawing and answering the
+// window system however long the work lasts. The window takes no input meanwhile; work that
+// lasts longer than a second shows a progress window, whose "Cancelar" asks it to stop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <QPointer>
+#include <QString>
+
+class QProgressDialog;
+class QWidget;
+
+namespace duplivo {
+
+class LongWork final
+{
+public:
+    explicit LongWork(QWidget* window);
+    ~LongWork();
+    LongWork(const LongWork&) = delete;
+    LongWork& operator=(const LongWork&) = delete;
+
+    // Runs `work` on the worker thread and returns once it has ended, rethrowing what it threw.
+    // `label` is what the progress window says; `stop` runs on the window's thread when the
+    // operator asks to stop, and answers whether the statement running can be stopped before it
+    // ends (the window then says it cannot).
+    void run(
+        const QString& label, const std::function<void()>& work, const std::function<bool()>& stop);
+
+    // From the work's thread: how far it has got, in rows of a total; nothing is drawn until the
+    // progress window shows. Without it the window shows a busy bar.
+    void progress(qint64 done, qint64 total);
+
+    // The progress window while it shows (for the tests that press its button).
+    QProgressDialog* progressWindow() const;
+
+    // How long work may run before the progress window shows.
+    static constexpr int quietMs = 1000;
+
+private:
+    void workerLoop();
+    void showProgress(const QString& label, const std::function<bool()>& stop);
+
+    QWidget* m_window;
+    QPointer<QProgressDialog> m_dialog;
+    std::atomic<qint64> m_done = 0;
+    std::atomic<qint64> m_total = 0;
+
+    // One worker thread for the window's life: a thread started for every piece of work would
+    // cost a small copy more than the copy itself.
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::function<void()> m_job;
+    bool m_quit = false;
+};
+
+} // namespace duplivo
