@@ -5,14 +5,14 @@
 
 install(TARGETS duplivo RUNTIME DESTINATION .)
 
-set(qt_modules Core Gui Widgets Sql)
+set(qt_modules Core Gui Widgets)
 foreach(module IN LISTS qt_modules)
     install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
 endforeach()
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
-# SQLite files through Qt's driver; ODBC sources through the program's own layer and odbc32.
-install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> DESTINATION sqldrivers)
+# SQLite is linked into duplivo.exe from the kit's static library; ODBC sources go through the
+# program's own layer and Windows' odbc32.
 
 include(${PROJECT_SOURCE_DIR}/cmake/MingwRuntime.cmake)
 duplivo_mingw_runtime(mingw_runtime)

@@ -99,7 +99,7 @@ function(duplivo_windows_licences qt_modules runtime_dlls)
             "    Registro: copyright-${package}.txt.\n")
     endforeach()
 
-    # SQLite, built into Qt's driver from the kit's own.
+    # SQLite, linked into duplivo.exe from the kit's static library.
     find_package(SQLite3 REQUIRED)
     set(DUPLIVO_SQLITE_VERSION ${SQLite3_VERSION})
 

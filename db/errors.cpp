@@ -1,7 +1,5 @@
 #include "db/errors.h"
 
-#include <QSqlError>
-
 namespace duplivo {
 
 namespace {
@@ -28,20 +26,6 @@ void throwDiagnostics(const QList<Diagnostic>& records, const QString& context)
     if (text.isEmpty())
         text = context.isEmpty() ? noDetail : context;
     throw EngineFailure(number, text, states);
-}
-
-void throwSqlError(const QSqlError& error, const QString& context)
-{
-    bool numeric = false;
-    const int number = error.nativeErrorCode().toInt(&numeric);
-    QString text = error.databaseText();
-    if (text.isEmpty())
-        text = error.driverText();
-    else if (!error.driverText().isEmpty() && error.driverText() != text)
-        text = error.driverText() + QStringLiteral(": ") + text;
-    if (text.trimmed().isEmpty())
-        text = context.isEmpty() ? noDetail : context;
-    throw EngineFailure(numeric ? number : -1, text);
 }
 
 } // namespace duplivo

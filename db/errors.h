@@ -8,8 +8,6 @@
 
 #include "base/failure.h"
 
-class QSqlError;
-
 namespace duplivo {
 
 // Error numbers for failures found before the engine itself answers.
@@ -54,8 +52,5 @@ struct Diagnostic
 // manager's own record (which has none) does not hide the engine's; the text holds every record
 // with its SQLSTATE. Where there is no text, `context` says what failed.
 [[noreturn]] void throwDiagnostics(const QList<Diagnostic>& records, const QString& context);
-
-// An error of Qt's SQLite driver as a failure, with SQLite's number and text.
-[[noreturn]] void throwSqlError(const QSqlError& error, const QString& context = QString());
 
 } // namespace duplivo

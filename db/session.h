@@ -1,4 +1,4 @@
-// One open connection to an engine, as DatabaseConnection drives it: Qt's SQLite driver for
+// One open connection to an engine, as DatabaseConnection drives it: SQLite's own library for
 // SQLite files, the program's own ODBC layer for everything an ODBC driver reaches.
 #pragma once
 

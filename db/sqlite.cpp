@@ -1,12 +1,11 @@
 #include "db/sqlite.h"
 
-#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
 
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QUrl>
+#include <QFileInfo>
+#include <sqlite3.h>
 
 #include "db/errors.h"
 
@@ -14,39 +13,92 @@ namespace duplivo {
 
 namespace {
 
-const QString driver = QStringLiteral("QSQLITE");
-const QString options = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000");
+// How long another program's lock is waited for before a statement fails.
+constexpr int busyTimeoutMs = 10000;
 
-QString newConnectionName()
+struct FinalizeStatement
 {
-    static std::atomic<int> serial = 0;
-    return QStringLiteral("duplivo-%1").arg(++serial);
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Prepared = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+struct FreeValue
+{
+    void operator()(sqlite3_value* value) const { sqlite3_value_free(value); }
+};
+using Value = std::unique_ptr<sqlite3_value, FreeValue>;
+
+QVariant columnValue(sqlite3_stmt* statement, int column)
+{
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+        return qlonglong(sqlite3_column_int64(statement, column));
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(statement, column);
+    case SQLITE_TEXT: {
+        const auto* text = static_cast<const QChar*>(sqlite3_column_text16(statement, column));
+        return QString(text, sqlite3_column_bytes16(statement, column) / qsizetype(sizeof(QChar)));
+    }
+    case SQLITE_BLOB: {
+        // SQLite gives no pointer for an empty blob; it stays bytes, not a null.
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+        return QByteArray(bytes ? bytes : "", sqlite3_column_bytes(statement, column));
+    }
+    default:
+        return QVariant();
+    }
 }
 
-// One named QtSql connection, removed when the session goes.
+int bindValue(sqlite3_stmt* statement, int marker, const QVariant& value)
+{
+    if (value.isNull())
+        return sqlite3_bind_null(statement, marker);
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return sqlite3_bind_int64(statement, marker, value.toLongLong());
+    case QMetaType::Float:
+    case QMetaType::Double:
+        return sqlite3_bind_double(statement, marker, value.toDouble());
+    case QMetaType::QByteArray: {
+        // Empty bytes, null or not, are an empty blob: SQLite binds a blob without data as NULL.
+        const QByteArray bytes = value.toByteArray();
+        if (bytes.isEmpty())
+            return sqlite3_bind_zeroblob(statement, marker, 0);
+        return sqlite3_bind_blob64(
+            statement, marker, bytes.constData(), sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT);
+    }
+    default: {
+        // UTF-16 with its length: every character, a NUL among them, reaches SQLite.
+        const QString text = value.toString();
+        return sqlite3_bind_text64(statement, marker, reinterpret_cast<const char*>(text.utf16()),
+            sqlite3_uint64(text.size()) * sizeof(QChar), SQLITE_TRANSIENT, SQLITE_UTF16);
+    }
+    }
+}
+
+// One connection of SQLite's own library, not tied to a thread: SQLite serializes the calls on
+// it, and a statement can be interrupted from any thread.
 class SqliteSession final : public Session
 {
 public:
     explicit SqliteSession(const QString& file)
-        : m_name(newConnectionName())
     {
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_name);
-            // Read and write, but never create: a file that went missing since it was checked
-            // must not come back empty. Every character of the name is encoded, so '#', '%' or
-            // '?' stay in it.
-            db.setDatabaseName(QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded)
-                + QStringLiteral("?mode=rw"));
-            db.setConnectOptions(options);
-            db.open();
-        }
+        // Read and write, but never create: a file that went missing since it was checked must
+        // not come back empty. Debian's SQLite reads a name that starts with "file:" as a URI;
+        // an absolute path never does, so '#', '%' or '?' stay in it.
+        const int opened = sqlite3_open_v2(QFileInfo(file).absoluteFilePath().toUtf8().constData(),
+            &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
         try {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            if (!db.isOpen())
-                throwSqlError(db.lastError());
+            if (opened != SQLITE_OK)
+                fail();
+            sqlite3_busy_timeout(m_db, busyTimeoutMs);
             // Reads the schema now, so that a damaged file fails here rather than at a later
             // statement.
-            run(QStringLiteral("PRAGMA schema_version"));
+            run("PRAGMA schema_version");
         } catch (...) {
             close();
             throw;
@@ -55,66 +107,72 @@ public:
 
     ~SqliteSession() override { close(); }
 
+    SqliteSession(const SqliteSession&) = delete;
+    SqliteSession& operator=(const SqliteSession&) = delete;
+
     Dialect dialect() const override { return Dialect::Sqlite; }
 
     ResultSet select(const Statement& statement) override
     {
-        QSqlQuery query = prepared(statement);
-        exec(query);
-        const QSqlRecord record = query.record();
+        const Prepared query = prepared(statement);
+        const int count = sqlite3_column_count(query.get());
         QStringList columns;
-        for (int i = 0; i < record.count(); ++i)
-            columns << record.fieldName(i);
+        for (int column = 0; column < count; ++column)
+            columns << QString::fromUtf8(sqlite3_column_name(query.get(), column));
         QList<QVariantList> rows;
-        while (query.next()) {
+        while (step(query.get())) {
             QVariantList row;
-            row.reserve(columns.size());
-            for (int i = 0; i < columns.size(); ++i)
-                row << query.value(i);
+            row.reserve(count);
+            for (int column = 0; column < count; ++column)
+                row << columnValue(query.get(), column);
             rows << std::move(row);
         }
-        if (query.lastError().isValid())
-            throwSqlError(query.lastError());
         return ResultSet(columns, rows);
     }
 
-    bool hasRow(const Statement& statement) override
-    {
-        QSqlQuery query = prepared(statement);
-        exec(query);
-        const bool found = query.next();
-        if (!found && query.lastError().isValid())
-            throwSqlError(query.lastError());
-        return found;
-    }
+    bool hasRow(const Statement& statement) override { return step(prepared(statement).get()); }
 
     qint64 execute(const Statement& statement) override
     {
-        QSqlQuery query = prepared(statement);
-        exec(query);
-        return query.numRowsAffected();
+        const Prepared query = prepared(statement);
+        while (step(query.get())) { }
+        return sqlite3_changes64(m_db);
     }
 
     qint64 appendRows(
         const Statement& read, const Statement& append, const RowProgress& progress) override
     {
-        // SQLite's values are integers, reals, text and bytes, which Qt's values carry exactly.
-        ResultSet rows = select(read);
-        QSqlQuery query = prepared(append);
-        const auto fixed = int(append.values.size());
-        qint64 written = 0;
-        for (rows.moveFirst(); !rows.atEnd(); rows.moveNext()) {
-            const QVariantList& row = rows.row();
-            for (int column = 0; column < int(row.size()); ++column) {
-                // Qt reads an empty blob as a null byte array, and would bind that as NULL.
-                const QVariant& value = row[column];
-                const bool emptyBytes
-                    = value.typeId() == QMetaType::QByteArray && value.toByteArray().isNull();
-                query.bindValue(fixed + column, emptyBytes ? QVariant(QByteArray("")) : value);
+        // Every row is read before the first is appended: SQLite does not say what a statement
+        // still stepping sees of a table its own connection writes to. Each value is kept as
+        // SQLite holds it, with its type and its bytes, and bound back as it is.
+        std::vector<std::vector<Value>> rows;
+        int count = 0;
+        {
+            const Prepared query = prepared(read);
+            count = sqlite3_column_count(query.get());
+            while (step(query.get())) {
+                std::vector<Value> row;
+                row.reserve(std::size_t(count));
+                for (int column = 0; column < count; ++column) {
+                    row.emplace_back(sqlite3_value_dup(sqlite3_column_value(query.get(), column)));
+                    if (!row.back())
+                        throw EngineFailure(
+                            SQLITE_NOMEM, QString::fromUtf8(sqlite3_errstr(SQLITE_NOMEM)));
+                }
+                rows.push_back(std::move(row));
             }
-            exec(query);
+        }
+        const Prepared query = prepared(append, count);
+        const auto fixed = int(append.values.size());
+        const auto total = qint64(rows.size());
+        qint64 written = 0;
+        for (const std::vector<Value>& row : rows) {
+            for (int column = 0; column < count; ++column)
+                check(sqlite3_bind_value(query.get(), fixed + column + 1, row[column].get()));
+            while (step(query.get())) { }
+            sqlite3_reset(query.get());
             ++written;
-            if (progress && !progress(written, rows.rowCount()))
+            if (progress && !progress(written, total))
                 throw WorkStopped();
         }
         return written;
@@ -124,52 +182,77 @@ public:
     std::optional<int> describedTextLength(const Statement&) override { return std::nullopt; }
 
     // A plain BEGIN takes no lock until the first write; the check before a copy must hold it.
-    void begin() override { run(QStringLiteral("BEGIN IMMEDIATE")); }
-    void commit() override { run(QStringLiteral("COMMIT")); }
-    void rollback() noexcept override
+    void begin() override { run("BEGIN IMMEDIATE"); }
+    void commit() override { run("COMMIT"); }
+    // Where SQLite already ended the transaction itself, this fails, harmlessly.
+    void rollback() noexcept override { sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+    bool cancel() noexcept override
     {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        query.exec(QStringLiteral("ROLLBACK"));
+        const std::lock_guard lock(m_closing);
+        if (m_db)
+            sqlite3_interrupt(m_db);
+        return true;
     }
 
-    bool cancel() noexcept override { return false; }
-
 private:
-    QSqlQuery prepared(const Statement& statement) const
+    [[noreturn]] void fail() const
     {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        query.setForwardOnly(true);
-        if (!query.prepare(statement.text))
-            throwSqlError(query.lastError());
-        for (const QVariant& value : statement.values)
-            query.addBindValue(value);
+        throw EngineFailure(
+            sqlite3_extended_errcode(m_db), QString::fromUtf8(sqlite3_errmsg(m_db)));
+    }
+
+    void check(int result) const
+    {
+        if (result != SQLITE_OK)
+            fail();
+    }
+
+    // The statement with its values bound, from the first marker on; `rowValues` markers are
+    // left after them for each row.
+    Prepared prepared(const Statement& statement, int rowValues = 0) const
+    {
+        sqlite3_stmt* handle = nullptr;
+        const int result = sqlite3_prepare16_v2(m_db, statement.text.utf16(),
+            int(statement.text.size() * qsizetype(sizeof(QChar))), &handle, nullptr);
+        Prepared query(handle);
+        check(result);
+        // SQLite would take a marker left without a value as NULL.
+        const int markers = sqlite3_bind_parameter_count(query.get());
+        if (markers != statement.values.size() + rowValues)
+            throw EngineFailure(SQLITE_RANGE,
+                QStringLiteral("La sentencia tiene %1 parámetros y se le dan %2 valores: %3")
+                    .arg(markers)
+                    .arg(statement.values.size() + rowValues)
+                    .arg(statement.text));
+        for (int marker = 1; marker <= statement.values.size(); ++marker)
+            check(bindValue(query.get(), marker, statement.values[marker - 1]));
         return query;
     }
 
-    static void exec(QSqlQuery& query)
+    // True for a row, false when the statement is done.
+    bool step(sqlite3_stmt* statement) const
     {
-        if (!query.exec())
-            throwSqlError(query.lastError());
+        const int result = sqlite3_step(statement);
+        if (result == SQLITE_ROW)
+            return true;
+        if (result != SQLITE_DONE)
+            fail();
+        return false;
     }
 
-    void run(const QString& text) const
+    void run(const char* text) const { check(sqlite3_exec(m_db, text, nullptr, nullptr, nullptr)); }
+
+    // Never while another thread interrupts the connection.
+    void close() noexcept
     {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        if (!query.exec(text))
-            throwSqlError(query.lastError());
+        const std::lock_guard lock(m_closing);
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
     }
 
-    void close()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            if (db.isOpen())
-                db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-
-    QString m_name;
+    sqlite3* m_db = nullptr;
+    std::mutex m_closing;
 };
 
 } // namespace

@@ -1,4 +1,4 @@
-// SQLite files, opened through Qt's SQLite driver.
+// SQLite files, opened through SQLite's own library.
 #pragma once
 
 #include <memory>

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder, installs it on this machine, and checks its licence
-# record and that the installed program starts under Xvfb: with no setting it shows the installation
-# message, with a demo setting it reaches the window. Removes the package again at the end. Needs
-# root.
+# Builds the Debian package from a build folder, installs it on this machine, and checks that it
+# depends on SQLite's library and not on Qt's SQL module, its licence record, and that the installed
+# program starts under Xvfb: with no setting it shows the installation message, with a demo setting
+# it reaches the window. Removes the package again at the end. Needs root.
 set -euo pipefail
 build=${1:?uso: check_package.sh CARPETA_DE_COMPILACION}
 build=$(cd "$build" && pwd)
@@ -12,6 +12,11 @@ package=$(ls -t "$build"/duplivo_*.deb | head -n 1)
 echo "paquete: $package"
 dpkg-deb --info "$package" | sed -n '/Package:/,/Description:/p'
 dpkg-deb --contents "$package" | awk '{print $6}'
+# SQLite is linked into the program, not a plugin: shlibdeps names its library, and nothing of Qt's
+# SQL module is needed.
+depends=$(dpkg-deb --field "$package" Depends)
+grep -qw 'libsqlite3-0' <<<"$depends" || { echo "el paquete no depende de libsqlite3-0" >&2; exit 1; }
+! grep -q 'libqt6sql6' <<<"$depends" || { echo "el paquete depende de Qt SQL" >&2; exit 1; }
 
 work=$(mktemp -d)
 chmod 700 "$work"

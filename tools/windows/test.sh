@@ -160,7 +160,7 @@ end_to_end() {
     unset DUPLIVO_E2E_WINDOWS_PROGRAM
 }
 
-shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll sqldrivers/qsqlite.dll
+shipped=(duplivo.exe Qt6Widgets.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll
     translations/qtbase_es.qm qt.conf LICENCIAS/LEAME.txt
     LICENCIAS/Duplivo.txt LICENCIAS/LGPL-3.txt LICENCIAS/GPL-3.txt LICENCIAS/qt-kit/build-qt.sh)
 
