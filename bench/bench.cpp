@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -268,7 +268,11 @@ int main(int argc, char* argv[])
         if (argc == 2 && argv[1] == duplivo::bench::copyMemoryMode)
             return duplivo::bench::runCopyMemory(argc, argv);
 
-        QCoreApplication application(argc, argv);
+        // The copies and deletes run as the window runs them, which needs widgets; none shows.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication application(argc, argv);
+        const duplivo::bench::WindowWork windowWork;
         const QStringList parts = QCoreApplication::arguments().mid(1);
         for (const QString& part : parts) {
             if (part != QLatin1String("database") && part != QLatin1String("memory")

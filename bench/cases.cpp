@@ -5,16 +5,31 @@
 #include <memory>
 #include <optional>
 
+#include <QWidget>
+
 #include "bench/dataset.h"
 #include "bench/measure.h"
 #include "db/granguia.h"
 #include "db/schema.h"
+#include "ui/longwork.h"
 
 namespace duplivo::bench {
 
 namespace {
 
 constexpr double alreadyPresentLimit = 1.2;
+
+// The window's worker, while a WindowWork lives.
+QWidget* windowThread = nullptr;
+LongWork* longWork = nullptr;
+
+void asTheWindowRuns(bool offThread, const std::function<void()>& work)
+{
+    if (offThread && longWork)
+        longWork->run(QStringLiteral("Duplivo"), work, [] { return false; });
+    else
+        work();
+}
 constexpr double alreadyPresentMemoryLimitMiB = 4.0;
 
 // The window's own walk over a result (frmSeleccion::columnValues).
@@ -116,20 +131,48 @@ qint64 oursProgramList(const QString& company)
         granguia::programColumn);
 }
 
-qint64 oursCopy(const QString& source, const QString& program)
+WindowWork::WindowWork()
 {
-    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    granguia::longestCompanyName(*connection);
-    return connection->copyUnlessPresent(
-               granguia::findBlock(data::newCompany, program, connection->dialect()),
-               granguia::copyBlock(source, data::newCompany, program, connection->dialect()))
-        == DatabaseConnection::BlockCopy::Copied;
+    windowThread = new QWidget;
+    longWork = new LongWork(windowThread);
 }
 
-qint64 oursDelete(const QString& company, const QString& program)
+WindowWork::~WindowWork()
 {
+    delete longWork;
+    delete windowThread;
+    longWork = nullptr;
+    windowThread = nullptr;
+}
+
+qint64 oursCopy(const QString& source, const QString& program, bool offThread)
+{
+    // As the window does: the connection and the name's length in one piece of work, then the
+    // copy in another.
+    std::shared_ptr<DatabaseConnection> connection;
+    DatabaseConnection::BlockCopy outcome = DatabaseConnection::BlockCopy::NothingToCopy;
+    asTheWindowRuns(offThread, [&] {
+        connection = openDatabase(WineDrive::windowsPath);
+        granguia::longestCompanyName(*connection);
+    });
+    asTheWindowRuns(offThread, [&] {
+        outcome = connection->copyUnlessPresent(
+            granguia::findBlock(data::newCompany, program, connection->dialect()),
+            granguia::copyBlock(source, data::newCompany, program, connection->dialect()));
+    });
+    return outcome == DatabaseConnection::BlockCopy::Copied;
+}
+
+qint64 oursDelete(const QString& company, const QString& program, bool offThread)
+{
+    // The window deletes on the connection its lists opened.
     const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
-    return connection->execute(granguia::deleteBlock(company, program));
+    qint64 deleted = 0;
+    asTheWindowRuns(offThread, [&] {
+        deleted
+            = connection->deleteBlock(granguia::tableName, granguia::deleteBlock(company, program));
+    });
+    return deleted;
 }
 
 std::vector<Timing> runCases(const std::vector<Case>& cases)
@@ -137,9 +180,12 @@ std::vector<Timing> runCases(const std::vector<Case>& cases)
     for (const Case& c : cases) {
         timeOnce(c, c.ours, "ours");
         timeOnce(c, c.raw, "raw");
+        if (c.direct)
+            timeOnce(c, c.direct, "direct");
     }
     std::vector<std::vector<double>> ours(cases.size());
     std::vector<std::vector<double>> raw(cases.size());
+    std::vector<std::vector<double>> direct(cases.size());
     int rounds = 0;
     for (const Case& c : cases)
         rounds = std::max(rounds, c.runs);
@@ -157,13 +203,20 @@ std::vector<Timing> runCases(const std::vector<Case>& cases)
                 raw[k].push_back(timeOnce(c, c.raw, "raw"));
                 ours[k].push_back(timeOnce(c, c.ours, "ours"));
             }
+            if (c.direct)
+                direct[k].push_back(timeOnce(c, c.direct, "direct"));
         }
     }
     std::vector<Timing> timings;
     for (std::size_t k = 0; k < cases.size(); ++k) {
-        const Timing timing {median(ours[k]), median(raw[k])};
-        std::printf("%s ours_ms=%.3f raw_ms=%.3f ratio=%.2f\n", qPrintable(cases[k].name),
+        Timing timing {median(ours[k]), median(raw[k])};
+        std::printf("%s ours_ms=%.3f raw_ms=%.3f ratio=%.2f", qPrintable(cases[k].name),
             timing.oursMs, timing.rawMs, timing.ratio());
+        if (!direct[k].empty()) {
+            timing.directMs = median(direct[k]);
+            std::printf(" direct_ms=%.3f off_thread=%.3f", timing.directMs, timing.offThreadCost());
+        }
+        std::printf("\n");
         timings.push_back(timing);
     }
     std::fflush(stdout);
@@ -177,11 +230,17 @@ Timing runCase(const Case& c)
 
 SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdicts)
 {
+    const auto offThread = [&](const Case& c, const Timing& timing) {
+        if (c.direct)
+            verdicts.push_back(
+                {c.name + QStringLiteral(" off_thread"), timing.offThreadCost(), offThreadLimit});
+    };
     const auto timed = [&](const Case& c) {
         const Timing timing = runCase(c);
         if (engine.ratioLimit)
             verdicts.push_back(
                 {c.name + QStringLiteral(" ratio"), timing.ratio(), *engine.ratioLimit});
+        offThread(c, timing);
         return timing;
     };
     const auto named = [&](const char* name) { return engine.prefix + QLatin1String(name); };
@@ -215,7 +274,7 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
 
     const auto copyCase = [&](const char* name, DataSet set, const QString& source,
                               const QString& program, int rows) {
-        return Case {named(name), [&engine, set] { engine.restore(set); },
+        Case c {named(name), [&engine, set] { engine.restore(set); },
             [source, program] { return oursCopy(source, program); },
             engine.rawCopy(set,
                 schema::textLengthQuery(
@@ -226,14 +285,18 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
                     .insertSelect),
             1, [&engine, set, program] { return engine.rows(set, data::newCompany, program); },
             rows};
+        c.direct = [source, program] { return oursCopy(source, program, false); };
+        return c;
     };
     timed(copyCase(
         "copy_100k", DataSet::Big, data::bigCompany, data::bigProgram, data::bigBlockRows));
-    const std::vector<Timing> smallCopies
-        = runCases({copyCase("copy_10_into_1m", DataSet::Big, data::smallCompany,
-                        data::smallProgram, data::smallBlockRows),
-            copyCase("copy_10_into_1k", DataSet::Small, data::smallCompany, data::smallProgram,
-                data::smallBlockRows)});
+    const std::vector<Case> small = {copyCase("copy_10_into_1m", DataSet::Big, data::smallCompany,
+                                         data::smallProgram, data::smallBlockRows),
+        copyCase("copy_10_into_1k", DataSet::Small, data::smallCompany, data::smallProgram,
+            data::smallBlockRows)};
+    const std::vector<Timing> smallCopies = runCases(small);
+    offThread(small[0], smallCopies[0]);
+    offThread(small[1], smallCopies[1]);
     if (engine.smallCopyRatioLimit) {
         verdicts.push_back(
             {named("copy_10_into_1m ratio"), smallCopies[0].ratio(), *engine.smallCopyRatioLimit});
@@ -243,11 +306,13 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
 
     runAlreadyPresent(engine, verdicts);
 
-    timed({named("delete_100k"), [&engine] { engine.restore(DataSet::Big); },
+    Case remove {named("delete_100k"), [&engine] { engine.restore(DataSet::Big); },
         [] { return oursDelete(data::bigCompany, data::bigProgram); },
         engine.rawDelete(DataSet::Big, granguia::deleteBlock(data::bigCompany, data::bigProgram)),
         data::bigBlockRows,
-        [&engine] { return engine.rows(DataSet::Big, data::bigCompany, data::bigProgram); }, 0});
+        [&engine] { return engine.rows(DataSet::Big, data::bigCompany, data::bigProgram); }, 0};
+    remove.direct = [] { return oursDelete(data::bigCompany, data::bigProgram, false); };
+    timed(remove);
     return {smallCopies[0], smallCopies[1]};
 }
 
