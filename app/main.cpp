@@ -1,12 +1,14 @@
 // The program: the real services, the one window, and the identity it presents.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
+#include "app/commandline.h"
 #include "app/fontengine.h"
 #include "app/messagebox.h"
 #include "app/settings.h"
@@ -40,10 +42,44 @@ void setUpIdentity(QApplication& application)
         QApplication::installTranslator(translator);
 }
 
+QStringList arguments(int argc, char* argv[])
+{
+    QStringList list;
+    for (int i = 0; i < argc; ++i)
+        list << QString::fromLocal8Bit(argv[i]);
+    return list;
+}
+
+// A technician's command: its result goes to the console the program was started from, or, where
+// there is none (a Windows program started from its icon), to a message box.
+int runTechniciansCommand(int argc, char* argv[])
+{
+    const duplivo::NativeSettingsStore settings;
+    std::optional<duplivo::CommandResult> result;
+    {
+        // No display is needed to print: a terminal without one must do.
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Duplivo"));
+        result = duplivo::runCommand(QCoreApplication::arguments(), settings);
+    }
+    if (!duplivo::printToConsole(result->text)) {
+        duplivo::chooseFontEngine();
+        QApplication application(argc, argv);
+        setUpIdentity(application);
+        duplivo::QtMessageBox().show(result->text,
+            result->status == 0 ? duplivo::MessageStyle::Information
+                                : duplivo::MessageStyle::Critical,
+            QStringLiteral("Duplivo"));
+    }
+    return result->status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (duplivo::isCommand(arguments(argc, argv)))
+        return runTechniciansCommand(argc, argv);
     duplivo::chooseFontEngine();
     QApplication application(argc, argv);
     setUpIdentity(application);

@@ -5,11 +5,14 @@
 #include <memory>
 #include <optional>
 
+#include <QDateTime>
 #include <QWidget>
 
+#include "base/savedcopies.h"
 #include "bench/dataset.h"
 #include "bench/measure.h"
 #include "db/granguia.h"
+#include "db/savedcopy.h"
 #include "db/schema.h"
 #include "ui/longwork.h"
 
@@ -22,6 +25,13 @@ constexpr double alreadyPresentLimit = 1.2;
 // The window's worker, while a WindowWork lives.
 QWidget* windowThread = nullptr;
 LongWork* longWork = nullptr;
+
+SavedCopyOrigin savedOrigin(
+    const DatabaseConnection& connection, const QString& company, const QString& program)
+{
+    return {connection.description(), company, program, granguia::tableName,
+        QDateTime::currentDateTime()};
+}
 
 void asTheWindowRuns(bool offThread, const std::function<void()>& work)
 {
@@ -165,14 +175,32 @@ qint64 oursCopy(const QString& source, const QString& program, bool offThread)
 
 qint64 oursDelete(const QString& company, const QString& program, bool offThread)
 {
-    // The window deletes on the connection its lists opened.
+    // The window deletes on the connection its lists opened, keeping a copy of the block first.
     const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
     qint64 deleted = 0;
     asTheWindowRuns(offThread, [&] {
-        deleted
-            = connection->deleteBlock(granguia::tableName, granguia::deleteBlock(company, program));
+        SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(*connection, company, program));
+        deleted = connection->deleteBlock(granguia::tableName,
+            granguia::blockRows(company, program, connection->dialect()),
+            granguia::deleteBlock(company, program), saved);
     });
     return deleted;
+}
+
+qint64 oursSavedCopy(const QString& company, const QString& program)
+{
+    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
+    OpenedSession opened = openSession(WineDrive::windowsPath);
+    SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(*connection, company, program));
+    opened.session->readRows(
+        granguia::blockRows(company, program, opened.session->dialect()),
+        [&saved](const QList<ColumnDescription>& columns) { saved.columns(columns); },
+        [&saved](const QVariantList& row) {
+            saved.row(row);
+            return true;
+        });
+    saved.keep();
+    return saved.rows();
 }
 
 std::vector<Timing> runCases(const std::vector<Case>& cases)
@@ -306,13 +334,29 @@ SmallCopyTimings runBlockCases(const Engine& engine, std::vector<Verdict>& verdi
 
     runAlreadyPresent(engine, verdicts);
 
+    // The delete keeps a copy of the block first: against the engine's own delete alone, and
+    // the copy against reading the same rows with the engine's own library.
     Case remove {named("delete_100k"), [&engine] { engine.restore(DataSet::Big); },
         [] { return oursDelete(data::bigCompany, data::bigProgram); },
         engine.rawDelete(DataSet::Big, granguia::deleteBlock(data::bigCompany, data::bigProgram)),
         data::bigBlockRows,
         [&engine] { return engine.rows(DataSet::Big, data::bigCompany, data::bigProgram); }, 0};
     remove.direct = [] { return oursDelete(data::bigCompany, data::bigProgram, false); };
-    timed(remove);
+    const Timing deletion = runCase(remove);
+    offThread(remove, deletion);
+    if (engine.deleteWithCopyLimit)
+        verdicts.push_back({remove.name + QStringLiteral(" ratio"), deletion.ratio(),
+            *engine.deleteWithCopyLimit});
+    engine.restore(DataSet::Big);
+    const Case copy {named("saved_copy_100k"), nullptr,
+        [] { return oursSavedCopy(data::bigCompany, data::bigProgram); },
+        engine.rawList(DataSet::Big,
+            {granguia::blockRows(data::bigCompany, data::bigProgram, engine.dialect)}),
+        data::bigBlockRows};
+    const Timing saving = runCase(copy);
+    if (engine.savedCopyLimit)
+        verdicts.push_back(
+            {copy.name + QStringLiteral(" ratio"), saving.ratio(), *engine.savedCopyLimit});
     return {smallCopies[0], smallCopies[1]};
 }
 

@@ -80,6 +80,8 @@ qint64 oursCompanyList();
 qint64 oursProgramList(const QString& company);
 qint64 oursCopy(const QString& source, const QString& program, bool offThread = true);
 qint64 oursDelete(const QString& company, const QString& program, bool offThread = true);
+// The copy a delete keeps of the block, read and written as the delete does, before it deletes.
+qint64 oursSavedCopy(const QString& company, const QString& program);
 
 // The two data sets the block cases run on: 1,000,000 rows with the big block, and 1,000 rows.
 enum class DataSet { Big, Small };
@@ -111,6 +113,10 @@ struct Engine
     std::function<std::function<qint64()>(DataSet, const Statement& remove)> rawDelete;
     // Untimed: adds `rows` rows to the block of a company and program.
     std::function<void(DataSet, const QString& company, const QString& program, int rows)> addRows;
+    // What a delete with the copy it keeps may cost against the engine's own delete; what
+    // writing that copy may cost against reading the same rows with the engine's own library.
+    std::optional<double> deleteWithCopyLimit = std::nullopt;
+    std::optional<double> savedCopyLimit = std::nullopt;
 };
 
 struct SmallCopyTimings

@@ -380,7 +380,8 @@ void runMariaDbCases(std::vector<Verdict>& verdicts)
                                        "SELECT ?, ?, CONCAT('r', seq), seq FROM seq_1_to_%1")
                             .arg(rows),
                     {company, program}}));
-        }};
+        },
+        std::nullopt, savedCopyLimit};
     runBlockCases(mariadb, verdicts);
 }
 

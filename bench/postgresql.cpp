@@ -377,7 +377,8 @@ void runPostgresCases(std::vector<Verdict>& verdicts)
                                       "SELECT ?, ?, 'r' || i, i FROM generate_series(1, ?) AS i"),
                     {company, program, rows}}));
             database(set).control().exec(tidyUp);
-        }};
+        },
+        std::nullopt, savedCopyLimit};
     runBlockCases(postgres, verdicts);
 }
 

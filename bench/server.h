@@ -10,6 +10,8 @@
 namespace duplivo::bench {
 
 constexpr double serverRatioLimit = 1.5;
+// The copy a delete keeps, against reading the same rows with the server's own library.
+constexpr double savedCopyLimit = 1.5;
 
 // Load the benchmark's two databases into the server that tools/with_postgres.sh started (found
 // in the PG* variables), or the one tools/with_mariadb.sh started (DUPLIVO_TEST_MARIADB), run the

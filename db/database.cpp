@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include <QDir>
 #include <QRandomGenerator>
 
 #include "db/errors.h"
+#include "db/savedcopy.h"
 #include "db/schema.h"
 
 namespace duplivo {
@@ -145,6 +147,28 @@ void DatabaseConnection::stopIfAsked()
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     const Statement& check, const CopyStatements& copy)
 {
+    return writeUnlessPresent(
+        check, copy, [&](const QString& name) { return copyRows(check, copy, name); });
+}
+
+DatabaseConnection::BlockCopy DatabaseConnection::restoreUnlessPresent(const Statement& check,
+    const CopyStatements& copy, const Statement& describe, const Statement& append,
+    QList<QVariantList> rows, int nameAt)
+{
+    return writeUnlessPresent(check, copy, [&](const QString& name) {
+        for (QVariantList& row : rows)
+            row[nameAt] = name;
+        return m_session->insertRows(describe, append, rows, [this](qint64 done, qint64 total) {
+            if (m_progress)
+                m_progress(done, total);
+            return !m_stop;
+        });
+    });
+}
+
+DatabaseConnection::BlockCopy DatabaseConnection::writeUnlessPresent(const Statement& check,
+    const CopyStatements& copy, const std::function<qint64(const QString& name)>& write)
+{
     stopIfAsked();
     // Where a rollback cannot undo what the copy writes, it writes under a name no other
     // program's rows have, so that after a failure it knows exactly which rows are its own.
@@ -174,7 +198,7 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
         } else {
             const QString name = staging.isNull() ? check.values.value(0).toString() : staging;
             wrote = true;
-            qint64 written = copyRows(check, copy, name);
+            qint64 written = write(name);
             // A driver that does not count (SQL Server with NOCOUNT says −1) is not taken at its
             // word for "nothing": the block is looked for.
             if (written < 0)
@@ -226,30 +250,73 @@ DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     return outcome;
 }
 
-qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& remove)
+qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& read,
+    const Statement& remove, SavedCopyWriter& saved, const std::function<void()>& deleting)
 {
     stopIfAsked();
     // Where a rollback would not undo it, a delete begun is let finish: a cancel could leave
     // half a block.
     const bool undoes = undoesWrites(table);
-    setCancellable(undoes);
+    setCancellable(true);
+    bool removing = false;
     qint64 deleted = 0;
     try {
         m_session->begin();
+        // The delete must remove exactly the rows saved: on PostgreSQL it sees the snapshot the
+        // read saw (a row changed since fails it); on MariaDB the read locks the rows it reads,
+        // and the gaps between them (see granguia::blockRows); SQLite's transaction already
+        // holds the database's write lock.
+        if (dialect() == Dialect::PostgreSql)
+            m_session->execute(
+                {QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"), {}});
+        m_session->readRows(
+            read, [&saved](const QList<ColumnDescription>& columns) { saved.columns(columns); },
+            [&](const QVariantList& row) {
+                saved.row(row);
+                return !m_stop;
+            });
+        saved.keep();
+        if (deleting)
+            deleting();
+        setCancellable(undoes);
+        removing = true;
         deleted = m_session->execute(remove);
         setCancellable(false);
         if (undoes)
             stopIfAsked();
+        // Another program's rows, written between the read and the delete where nothing kept
+        // them out, would go without a copy.
+        if (deleted != saved.rows() && undoes)
+            throw EngineFailure(0,
+                QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (%1 filas "
+                               "guardadas, %2 por borrar): no se ha borrado nada.")
+                    .arg(saved.rows())
+                    .arg(deleted));
         m_session->commit();
-    } catch (const Failure&) {
+        // Nothing deleted, nothing to keep.
+        if (deleted == 0)
+            saved.discard();
+    } catch (const Failure& failure) {
         setCancellable(false);
         m_session->rollback();
+        // A delete that a rollback undid leaves nothing to restore; one that may have removed
+        // rows keeps their copy.
+        if (undoes || !removing)
+            saved.discard();
         if (m_stop && undoes)
             throw WorkStopped();
+        if (!undoes && removing)
+            throw EngineFailure(failure.number(),
+                failure.text()
+                    + QStringLiteral("\r\n\r\nPuede que parte de los datos se haya borrado; "
+                                     "su copia está en '%1'.")
+                          .arg(QDir::toNativeSeparators(saved.path())));
         throw;
     } catch (...) {
         setCancellable(false);
         m_session->rollback();
+        if (undoes || !removing)
+            saved.discard();
         throw;
     }
     return deleted;

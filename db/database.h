@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <utility>
 
 #include <QHash>
 
@@ -15,6 +14,8 @@
 #include "db/statement.h"
 
 namespace duplivo {
+
+class SavedCopyWriter;
 
 // A block copy in the forms engines take. Where a parameter may stand in a select list, one
 // INSERT … SELECT copies inside the engine, every value exactly as stored. Elsewhere the rows
@@ -84,9 +85,16 @@ public:
     // Runs an action statement and returns the number of rows it changed.
     qint64 execute(const Statement& action);
     // Deletes a block of the table, in a transaction that a stop rolls back where the engine
-    // can undo it; where it cannot, the delete is not stopped once it has begun. Returns the
-    // rows it deleted.
-    qint64 deleteBlock(const QString& table, const Statement& remove);
+    // can undo it; where it cannot, the delete is not stopped once it has begun. Every row
+    // `read` selects goes to `saved` first, in the same transaction, and the delete happens only
+    // once that copy is complete on disk: one that cannot be written deletes nothing
+    // (SaveFailure), and a delete that does not happen discards it; `deleting` is told when the
+    // copy is kept and the delete begins. Returns the rows deleted.
+    qint64 deleteBlock(const QString& table, const Statement& read, const Statement& remove,
+        SavedCopyWriter& saved, const std::function<void()>& deleting = {});
+    // What the connection reaches, in words, for a saved copy; never a password.
+    const QString& description() const { return m_description; }
+    void setDescription(const QString& description) { m_description = description; }
     // In one write transaction whose lock is taken before the check: runs `copy` unless `check`
     // finds a row. Commits only a copy that wrote rows. On any failure nothing it wrote stays,
     // and nothing else is removed, also where the engine cannot undo it; where it cannot tell
@@ -94,6 +102,11 @@ public:
     // takes as the same, run at once from two programs, cannot both find nothing on engines with
     // a lock for it.
     BlockCopy copyUnlessPresent(const Statement& check, const CopyStatements& copy);
+    // Puts saved rows back as a copy writes a block, under the same guard: `append`, with
+    // `describe` giving its columns' types, takes each of `rows`, whose value at `nameAt` is
+    // the company's name.
+    BlockCopy restoreUnlessPresent(const Statement& check, const CopyStatements& copy,
+        const Statement& describe, const Statement& append, QList<QVariantList> rows, int nameAt);
 
     // From another thread, while a copy or a delete runs on this one: asks it to stop. The
     // statement running is cancelled where the engine can and nothing of that program stays;
@@ -119,6 +132,9 @@ private:
     // it was taken under, to release.
     QString lockBlock(const CopyStatements& copy);
     void unlockBlock(const QString& name) noexcept;
+    // Runs `write` unless `check` finds a row, as copyUnlessPresent says.
+    BlockCopy writeUnlessPresent(const Statement& check, const CopyStatements& copy,
+        const std::function<qint64(const QString& name)>& write);
     // Writes the rows under `name`: how many, −1 where the engine did not say.
     qint64 copyRows(const Statement& check, const CopyStatements& copy, const QString& name);
     // A name no other program's rows can have, for the rows of a copy that cannot be undone.
@@ -130,6 +146,7 @@ private:
 
     Engine m_engine;
     std::unique_ptr<Session> m_session;
+    QString m_description;
     CopyForm m_copyForm = CopyForm::TryInsertSelect;
     QHash<QString, QList<QStringList>> m_indexes;
     QHash<QString, std::optional<int>> m_textLengths;
@@ -149,7 +166,13 @@ private:
 // Opens the database file named by a Windows path (see locateDatabaseFile). The file must exist
 // and be a database; it is never created. Waits up to ten seconds for another program's lock.
 std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath);
-// The session under it, with its engine: what openDatabase wraps.
-std::pair<Engine, std::unique_ptr<Session>> openSession(const QString& windowsPath);
+// The session under it, with its engine and what it reaches in words: what openDatabase wraps.
+struct OpenedSession
+{
+    Engine engine;
+    std::unique_ptr<Session> session;
+    QString description;
+};
+OpenedSession openSession(const QString& windowsPath);
 
 } // namespace duplivo

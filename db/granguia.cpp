@@ -134,6 +134,28 @@ Statement deleteBlock(const QString& company, const QString& program)
         {company, program}};
 }
 
+Statement blockRows(const QString& company, const QString& program, Dialect dialect)
+{
+    return {QStringLiteral("SELECT * FROM GRANGUIA WHERE Empresa = ? AND Aplica = ?")
+            + (dialect == Dialect::MariaDb ? QStringLiteral(" FOR UPDATE") : QString()),
+        {company, program}};
+}
+
+Statement restoreRows(const QStringList& columns)
+{
+    return {QStringLiteral("INSERT INTO GRANGUIA (%1) VALUES (%2)")
+                .arg(columns.join(QStringLiteral(", ")),
+                    QStringList(columns.size(), QStringLiteral("?")).join(QStringLiteral(", "))),
+        {}};
+}
+
+Statement tableColumns(const QStringList& columns)
+{
+    return {QStringLiteral("SELECT %1 FROM GRANGUIA WHERE 1 = 0")
+                .arg(columns.isEmpty() ? QStringLiteral("*") : columns.join(QStringLiteral(", "))),
+        {}};
+}
+
 std::optional<int> longestCompanyName(DatabaseConnection& connection)
 {
     return connection.textLength(tableName, companyColumnName);

@@ -37,6 +37,14 @@ CopyStatements copyBlock(const QString& sourceCompany, const QString& newCompany
 // compare as equal to these.
 std::optional<Statement> blockLock(const QString& company, const QString& program, Dialect dialect);
 Statement deleteBlock(const QString& company, const QString& program);
+// Every column of every row of the block, for the copy kept of it before it is deleted, in the
+// transaction of the delete: on MariaDB the read locks the rows, and the gaps between them, so
+// that no row comes in before the delete that the copy lacks.
+Statement blockRows(const QString& company, const QString& program, Dialect dialect);
+// Puts saved rows back: `columns` are the table's own names for them, each a plain name.
+Statement restoreRows(const QStringList& columns);
+// Those columns, or all the table's (none given), as the engine describes them, and no row.
+Statement tableColumns(const QStringList& columns = {});
 
 // The most characters a company name may have, where the table says: a longer one would be cut,
 // or refused, by the engine. Counted as the engine counts them (see nameLength).

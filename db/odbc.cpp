@@ -177,6 +177,57 @@ struct Cell
     QByteArray bytes;
 };
 
+// A value of the program's own (as Cursor::value reads it, or as a saved copy keeps it) in the C
+// type a column takes it in, so that it is stored as it was read.
+Cell cellOf(const QVariant& value, SQLSMALLINT cType)
+{
+    Cell cell;
+    if (value.isNull())
+        return cell;
+    cell.null = false;
+    const auto bytesOf = [](auto number) {
+        return QByteArray(reinterpret_cast<const char*>(&number), sizeof number);
+    };
+    switch (cType) {
+    case SQL_C_BINARY:
+        cell.bytes = value.toByteArray();
+        break;
+    case SQL_C_DOUBLE:
+        cell.bytes = bytesOf(SQLDOUBLE(value.toDouble()));
+        break;
+    case SQL_C_BIT:
+    case SQL_C_UTINYINT:
+    case SQL_C_STINYINT:
+        cell.bytes = QByteArray(1, char(value.toLongLong()));
+        break;
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT:
+        cell.bytes = bytesOf(SQLSMALLINT(value.toLongLong()));
+        break;
+    case SQL_C_ULONG:
+    case SQL_C_SLONG:
+        cell.bytes = bytesOf(SQLINTEGER(value.toLongLong()));
+        break;
+    case SQL_C_UBIGINT:
+        cell.bytes = bytesOf(SQLUBIGINT(value.toULongLong()));
+        break;
+    case SQL_C_SBIGINT:
+        cell.bytes = bytesOf(SQLBIGINT(value.toLongLong()));
+        break;
+    case SQL_C_CHAR:
+        // Decimals, as their digits.
+        cell.bytes = value.toString().toLatin1();
+        break;
+    default: {
+        const QString text = value.toString();
+        cell.bytes = QByteArray(
+            reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t)));
+        break;
+    }
+    }
+    return cell;
+}
+
 // A value bound to a marker; it must stay where it is until the statement has run.
 struct Parameter
 {
@@ -382,6 +433,18 @@ public:
     }
 
     bool fetch() { return checked(SQLFetch(m_handle)) != SQL_NO_DATA; }
+
+    // The engine's own name for a column's type ("numeric", "VARCHAR"…).
+    QString typeName(SQLUSMALLINT number)
+    {
+        SQLWCHAR name[128] = {};
+        SQLSMALLINT length = 0;
+        checked(SQLColAttributeW(m_handle, number, SQL_DESC_TYPE_NAME, name,
+            SQLSMALLINT(sizeof name), &length, nullptr));
+        return fromWide(name,
+            std::min<qsizetype>(
+                length / qsizetype(sizeof(SQLWCHAR)), qsizetype(std::size(name)) - 1));
+    }
 
     // One column of the current row in a C type; long values are read in pieces. A failure to
     // read is reported, never taken for a null.
@@ -649,6 +712,59 @@ public:
                 throw WorkStopped();
         }
         return qint64(rows.size());
+    }
+
+    void readRows(const Statement& select,
+        const std::function<void(const QList<ColumnDescription>&)>& columns,
+        const std::function<bool(const QVariantList&)>& row) override
+    {
+        Cursor cursor(m_handle, m_running, m_context);
+        cursor.bind(select.values);
+        cursor.executeDirect(select.text);
+        const QList<Column> read = cursor.columns();
+        QList<ColumnDescription> described;
+        for (qsizetype i = 0; i < read.size(); ++i) {
+            described.append({read[i].name, cursor.typeName(SQLUSMALLINT(i + 1)), read[i].type,
+                qint64(read[i].size), read[i].digits});
+        }
+        columns(described);
+        QVariantList values(read.size());
+        while (cursor.fetch()) {
+            for (qsizetype i = 0; i < read.size(); ++i)
+                values[i] = cursor.value(SQLUSMALLINT(i + 1), read[i]);
+            if (!row(values))
+                throw WorkStopped();
+        }
+    }
+
+    qint64 insertRows(const Statement& describe, const Statement& append,
+        const QList<QVariantList>& rows, const RowProgress& progress) override
+    {
+        QList<Column> columns;
+        {
+            Cursor cursor(m_handle, m_running, m_context);
+            cursor.bind(describe.values);
+            cursor.executeDirect(describe.text);
+            columns = cursor.columns();
+        }
+        QList<SQLSMALLINT> cTypes;
+        for (const Column& column : columns)
+            cTypes << exactCType(column);
+        Cursor cursor(m_handle, m_running, m_context);
+        cursor.prepare(append.text);
+        cursor.bind(append.values);
+        const auto first = SQLUSMALLINT(append.values.size() + 1);
+        qint64 written = 0;
+        for (const QVariantList& row : rows) {
+            for (qsizetype i = 0; i < columns.size(); ++i)
+                cursor.bindCell(SQLUSMALLINT(first + i), columns[i], cTypes[i],
+                    cellOf(row.value(i), cTypes[i]));
+            cursor.execute();
+            ++written;
+            if (progress && !progress(written, rows.size()))
+                throw WorkStopped();
+        }
+        return written;
     }
 
     std::optional<int> describedTextLength(const Statement& select) override

@@ -107,6 +107,17 @@ std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& f
     return session;
 }
 
+// The source in words: the DSN file and what it reaches, with none of its secrets.
+QString describedSource(const OdbcSource& source, const DatabaseFile& file)
+{
+    QStringList said;
+    for (const char* key : {"DSN", "DRIVER", "SERVER", "HOST", "PORT", "DATABASE", "DBQ"}) {
+        if (const QString value = source.value(QLatin1String(key)); !value.isNull())
+            said << QStringLiteral("%1=%2").arg(QLatin1String(key), value);
+    }
+    return QStringLiteral("%1: %2").arg(file.described(), said.join(QStringLiteral("; ")));
+}
+
 } // namespace
 
 int jetFormat(const QByteArray& head)
@@ -114,7 +125,7 @@ int jetFormat(const QByteArray& head)
     return head.size() > 0x14 ? static_cast<unsigned char>(head[0x14]) : jet3Format;
 }
 
-std::pair<Engine, std::unique_ptr<Session>> openSession(const QString& windowsPath)
+OpenedSession openSession(const QString& windowsPath)
 {
     const DatabaseFile file = locateDatabaseFile(windowsPath);
     const QFileInfo info(file.localPath);
@@ -132,17 +143,23 @@ std::pair<Engine, std::unique_ptr<Session>> openSession(const QString& windowsPa
 
     if (const std::optional<Engine> engine = engineOf(head))
         return {*engine,
-            *engine == Engine::Sqlite ? openSqlite(file.localPath) : openJet(file, head)};
-    if (std::optional<OdbcSource> source = readOdbcSource(head))
-        return {Engine::Odbc, openOdbcSource(std::move(*source), file)};
+            *engine == Engine::Sqlite ? openSqlite(file.localPath) : openJet(file, head),
+            file.described()};
+    if (std::optional<OdbcSource> source = readOdbcSource(head)) {
+        const QString described = describedSource(*source, file);
+        return {Engine::Odbc, openOdbcSource(std::move(*source), file), described};
+    }
     throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
         QStringLiteral("%1 no es una base de datos.").arg(file.described()));
 }
 
 std::shared_ptr<DatabaseConnection> openDatabase(const QString& windowsPath)
 {
-    auto [engine, session] = openSession(windowsPath);
-    return std::make_shared<DatabaseConnection>(engine, std::move(session));
+    OpenedSession opened = openSession(windowsPath);
+    auto connection
+        = std::make_shared<DatabaseConnection>(opened.engine, std::move(opened.session));
+    connection->setDescription(opened.description);
+    return connection;
 }
 
 } // namespace duplivo

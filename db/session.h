@@ -18,6 +18,19 @@ enum class Dialect { Sqlite, PostgreSql, MariaDb, Access, Other };
 // to stop there.
 using RowProgress = std::function<bool(qint64 done, qint64 total)>;
 
+// A column of a result as the engine describes it: its name, its type's name, and for ODBC
+// sources its SQL type, size and decimal digits.
+struct ColumnDescription
+{
+    QString name;
+    QString type;
+    int sqlType = 0;
+    qint64 size = 0;
+    int digits = 0;
+
+    friend bool operator==(const ColumnDescription&, const ColumnDescription&) = default;
+};
+
 // Thrown where work stops because the operator asked it to; what it had written is undone before.
 class WorkStopped final : public std::exception
 {
@@ -42,6 +55,21 @@ public:
     // read. Returns the rows appended. Where `progress` answers false, throws WorkStopped.
     virtual qint64 appendRows(
         const Statement& read, const Statement& append, const RowProgress& progress = {})
+        = 0;
+    // Reads the rows of a select one at a time: `columns` first, with what the engine says of
+    // each, then `row` for each row, every value as it is stored: integers, floats, text, bytes,
+    // decimals as their digits, dates and times as the engine writes them. Where `row` answers
+    // false, throws WorkStopped.
+    virtual void readRows(const Statement& select,
+        const std::function<void(const QList<ColumnDescription>&)>& columns,
+        const std::function<bool(const QVariantList&)>& row)
+        = 0;
+    // Runs `append` once for each of `rows`: `append`'s own values first, then the row's, each
+    // bound by the type of the column `describe` gives in its place, so that a value read by
+    // readRows is stored as it was. Returns the rows appended; where `progress` answers false,
+    // throws WorkStopped.
+    virtual qint64 insertRows(const Statement& describe, const Statement& append,
+        const QList<QVariantList>& rows, const RowProgress& progress = {})
         = 0;
     // The most characters the text column the select gives first may hold, as the engine
     // describes it: nothing for unbounded text, or where the engine does not say.

@@ -8,10 +8,14 @@
 #include <sqlite3.h>
 
 #include "db/errors.h"
+#include "db/sqlitevalue.h"
 
 namespace duplivo {
 
 namespace {
+
+using sqlite::bindValue;
+using sqlite::columnValue;
 
 // How long another program's lock is waited for before a statement fails.
 constexpr int busyTimeoutMs = 10000;
@@ -27,58 +31,6 @@ struct FreeValue
     void operator()(sqlite3_value* value) const { sqlite3_value_free(value); }
 };
 using Value = std::unique_ptr<sqlite3_value, FreeValue>;
-
-QVariant columnValue(sqlite3_stmt* statement, int column)
-{
-    switch (sqlite3_column_type(statement, column)) {
-    case SQLITE_INTEGER:
-        return qlonglong(sqlite3_column_int64(statement, column));
-    case SQLITE_FLOAT:
-        return sqlite3_column_double(statement, column);
-    case SQLITE_TEXT: {
-        const auto* text = static_cast<const QChar*>(sqlite3_column_text16(statement, column));
-        return QString(text, sqlite3_column_bytes16(statement, column) / qsizetype(sizeof(QChar)));
-    }
-    case SQLITE_BLOB: {
-        // SQLite gives no pointer for an empty blob; it stays bytes, not a null.
-        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
-        return QByteArray(bytes ? bytes : "", sqlite3_column_bytes(statement, column));
-    }
-    default:
-        return QVariant();
-    }
-}
-
-int bindValue(sqlite3_stmt* statement, int marker, const QVariant& value)
-{
-    if (value.isNull())
-        return sqlite3_bind_null(statement, marker);
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-        return sqlite3_bind_int64(statement, marker, value.toLongLong());
-    case QMetaType::Float:
-    case QMetaType::Double:
-        return sqlite3_bind_double(statement, marker, value.toDouble());
-    case QMetaType::QByteArray: {
-        // Empty bytes, null or not, are an empty blob: SQLite binds a blob without data as NULL.
-        const QByteArray bytes = value.toByteArray();
-        if (bytes.isEmpty())
-            return sqlite3_bind_zeroblob(statement, marker, 0);
-        return sqlite3_bind_blob64(
-            statement, marker, bytes.constData(), sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT);
-    }
-    default: {
-        // UTF-16 with its length: every character, a NUL among them, reaches SQLite.
-        const QString text = value.toString();
-        return sqlite3_bind_text64(statement, marker, reinterpret_cast<const char*>(text.utf16()),
-            sqlite3_uint64(text.size()) * sizeof(QChar), SQLITE_TRANSIENT, SQLITE_UTF16);
-    }
-    }
-}
 
 // One connection of SQLite's own library, not tied to a thread: SQLite serializes the calls on
 // it, and a statement can be interrupted from any thread.
@@ -173,6 +125,50 @@ public:
             sqlite3_reset(query.get());
             ++written;
             if (progress && !progress(written, total))
+                throw WorkStopped();
+        }
+        return written;
+    }
+
+    void readRows(const Statement& select,
+        const std::function<void(const QList<ColumnDescription>&)>& columns,
+        const std::function<bool(const QVariantList&)>& row) override
+    {
+        const Prepared query = prepared(select);
+        const int count = sqlite3_column_count(query.get());
+        QList<ColumnDescription> described;
+        for (int column = 0; column < count; ++column) {
+            ColumnDescription description;
+            description.name = QString::fromUtf8(sqlite3_column_name(query.get(), column));
+            description.type = QString::fromUtf8(sqlite3_column_decltype(query.get(), column));
+            described << description;
+        }
+        columns(described);
+        QVariantList values(count);
+        while (step(query.get())) {
+            for (int column = 0; column < count; ++column)
+                values[column] = columnValue(query.get(), column);
+            if (!row(values))
+                throw WorkStopped();
+        }
+    }
+
+    // SQLite stores a value as it is bound, then applies the column's affinity, as it did when
+    // the value was first stored.
+    qint64 insertRows(const Statement&, const Statement& append, const QList<QVariantList>& rows,
+        const RowProgress& progress) override
+    {
+        const auto fixed = int(append.values.size());
+        const int count = rows.isEmpty() ? 0 : int(rows.first().size());
+        const Prepared query = prepared(append, count);
+        qint64 written = 0;
+        for (const QVariantList& row : rows) {
+            for (int column = 0; column < count; ++column)
+                check(bindValue(query.get(), fixed + column + 1, row.value(column)));
+            while (step(query.get())) { }
+            sqlite3_reset(query.get());
+            ++written;
+            if (progress && !progress(written, rows.size()))
                 throw WorkStopped();
         }
         return written;

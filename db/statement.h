@@ -27,6 +27,7 @@ public:
     // Only "has at least one row": the size of a result is not known before it is read.
     bool hasRows() const { return !m_rows.isEmpty(); }
     qsizetype rowCount() const { return m_rows.size(); }
+    const QStringList& columns() const { return m_columns; }
     void moveFirst() { m_current = 0; }
     bool atEnd() const { return m_current >= m_rows.size(); }
     void moveNext() { ++m_current; }

@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,8 +17,11 @@
 #include "base/databaselocation.h"
 #include "base/failure.h"
 #include "base/platform.h"
+#include "base/savedcopies.h"
 #include "db/granguia.h"
+#include "db/savedcopy.h"
 #include "ui/longwork.h"
+#include "ui/messages.h"
 
 namespace duplivo {
 
@@ -164,8 +168,7 @@ void frmSeleccion::reportFailure(int number, const QString& text)
     // Nothing else runs while the report is up, nor after it.
     m_ended = true;
     m_messages.show(
-        QStringLiteral("Error '%1' en tiempo de ejecución:").arg(number) + crlf + crlf + text,
-        MessageStyle::Critical, QStringLiteral("Duplivo"));
+        failureMessage(number, text), MessageStyle::Critical, QStringLiteral("Duplivo"));
     endProgram(1);
 }
 
@@ -422,11 +425,7 @@ void frmSeleccion::cmdCopiar_Click()
             m_messages.show(m_state.message, MessageStyle::Critical);
             break;
         case DatabaseConnection::BlockCopy::AlreadyPresent:
-            m_state.message = QStringLiteral("La Empresa ") + m_state.newCompany
-                + QStringLiteral(" tiene datos para ") + m_state.program
-                + QStringLiteral(" y no se pueden modificar los") + crlf
-                + QStringLiteral(
-                    "los datos de una empresa ya creada. Cambie el nombre de la nueva empresa.");
+            m_state.message = alreadyPresentMessage(m_state.newCompany, m_state.program);
             m_messages.show(m_state.message, MessageStyle::Critical);
             m_txtEmpresaNueva->setFocus();
             break;
@@ -476,14 +475,31 @@ void frmSeleccion::cmdBorrar_Click()
             if (m_stopAsked)
                 return endStopped(stopped);
         }
+        // A copy of the block is kept, complete on disk, before the block is deleted.
         DatabaseConnection& connection = *m_state.database;
+        const SavedCopyOrigin origin {connection.description(), m_state.sourceCompany,
+            m_state.program, granguia::tableName, QDateTime::currentDateTime()};
+        const QString deleting = QStringLiteral("Borrando los datos de %1…").arg(m_state.program);
         try {
             runLong(
-                QStringLiteral("Borrando los datos de %1…").arg(m_state.program),
-                [&] { connection.deleteBlock(granguia::tableName, m_state.statement); },
+                QStringLiteral("Guardando una copia de %1…").arg(m_state.program),
+                [&] {
+                    SavedCopyWriter saved(savedCopiesFolder(), origin);
+                    connection.deleteBlock(granguia::tableName,
+                        granguia::blockRows(
+                            m_state.sourceCompany, m_state.program, connection.dialect()),
+                        m_state.statement, saved, [&] { m_longWork->setLabel(deleting); });
+                },
                 &connection);
         } catch (const WorkStopped&) {
             return endStopped(stopped);
+        } catch (const SaveFailure& failure) {
+            // Nothing was deleted; the other programs are still asked about.
+            m_state.message = QStringLiteral("No se han borrado los datos de ") + crlf + block
+                + u'.' + crlf + QStringLiteral("No se ha podido guardar antes una copia de ellos: ")
+                + failure.text();
+            m_messages.show(m_state.message, MessageStyle::Critical);
+            continue;
         }
         m_state.message
             = QStringLiteral("Se han borrado correctamente los datos de ") + crlf + block;

@@ -109,14 +109,28 @@ void LongWork::progress(qint64 done, qint64 total)
     m_total = total;
 }
 
+void LongWork::setLabel(const QString& label)
+{
+    const std::lock_guard<std::mutex> lock(m_labelMutex);
+    m_label = label;
+    m_done = 0;
+    m_total = 0;
+}
+
+QString LongWork::label() const
+{
+    const std::lock_guard<std::mutex> lock(m_labelMutex);
+    return m_label;
+}
+
 void LongWork::run(
     const QString& label, const std::function<void()>& work, const std::function<bool()>& stop)
 {
     std::exception_ptr failure;
     QEventLoop loop;
     bool finished = false;
-    m_done = 0;
-    m_total = 0;
+    setLabel(label);
+    m_note.clear();
     const InputBlocker blocker(m_window);
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -143,7 +157,7 @@ void LongWork::run(
 
     QTimer quiet;
     quiet.setSingleShot(true);
-    QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(label, stop); });
+    QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(stop); });
     quiet.start(quietMs);
     while (!finished)
         loop.exec();
@@ -152,9 +166,9 @@ void LongWork::run(
         std::rethrow_exception(failure);
 }
 
-void LongWork::showProgress(const QString& label, const std::function<bool()>& stop)
+void LongWork::showProgress(const std::function<bool()>& stop)
 {
-    auto* dialog = new QProgressDialog(label, QStringLiteral("Cancelar"), 0, 0, m_window);
+    auto* dialog = new QProgressDialog(label(), QStringLiteral("Cancelar"), 0, 0, m_window);
     m_dialog = dialog;
     dialog->setWindowTitle(QStringLiteral("Duplivo"));
     dialog->setWindowModality(Qt::ApplicationModal);
@@ -163,18 +177,20 @@ void LongWork::showProgress(const QString& label, const std::function<bool()>& s
     dialog->setMinimumDuration(0);
     // "Cancelar", Escape and closing the window all say canceled; the dialog hides itself then,
     // and comes back saying what happens to the work.
-    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [dialog, label, stop] {
-        const bool stops = stop();
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [this, dialog, stop] {
+        m_note = QStringLiteral("\n\n") + (stop() ? stopping : cannotStopNow);
         dialog->setCancelButton(nullptr);
-        dialog->setLabelText(label + QStringLiteral("\n\n") + (stops ? stopping : cannotStopNow));
+        dialog->setLabelText(label() + m_note);
         dialog->show();
     });
     auto* tick = new QTimer(dialog);
     QObject::connect(tick, &QTimer::timeout, dialog, [this, dialog] {
-        if (const qint64 total = m_total; total > 0) {
-            dialog->setMaximum(int(std::min<qint64>(total, INT_MAX)));
+        if (const QString text = label() + m_note; dialog->labelText() != text)
+            dialog->setLabelText(text);
+        const qint64 total = m_total;
+        dialog->setMaximum(int(std::min<qint64>(total, INT_MAX)));
+        if (total > 0)
             dialog->setValue(int(std::min<qint64>(m_done, INT_MAX)));
-        }
     });
     tick->start(100);
     dialog->show();

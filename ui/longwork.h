@@ -36,6 +36,8 @@ public:
     // From the work's thread: how far it has got, in rows of a total; nothing is drawn until the
     // progress window shows. Without it the window shows a busy bar.
     void progress(qint64 done, qint64 total);
+    // From the work's thread: what it does now, in place of `label`.
+    void setLabel(const QString& label);
 
     // The progress window while it shows (for the tests that press its button).
     QProgressDialog* progressWindow() const;
@@ -45,12 +47,17 @@ public:
 
 private:
     void workerLoop();
-    void showProgress(const QString& label, const std::function<bool()>& stop);
+    void showProgress(const std::function<bool()>& stop);
+    QString label() const;
 
     QWidget* m_window;
     QPointer<QProgressDialog> m_dialog;
     std::atomic<qint64> m_done = 0;
     std::atomic<qint64> m_total = 0;
+    mutable std::mutex m_labelMutex;
+    QString m_label;
+    // What the progress window adds once the operator has asked to stop.
+    QString m_note;
 
     // One worker thread for the window's life: a thread started for every piece of work would
     // cost a small copy more than the copy itself.

@@ -1,0 +1,13 @@
+#include <QStandardPaths>
+
+#include "base/savedcopies.h"
+
+namespace duplivo {
+
+QString savedCopiesFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/duplivo/borrados");
+}
+
+} // namespace duplivo

@@ -1,0 +1,305 @@
+#include "db/savedcopy.h"
+
+#include <QDir>
+#include <QFile>
+#include <sqlite3.h>
+
+#include "db/errors.h"
+#include "db/sqlitevalue.h"
+
+namespace duplivo {
+
+namespace {
+
+// What the file says of itself, one key and value a row, and what each key is called.
+const QString originTable = QStringLiteral("duplivo_copia");
+const char* const formatKey = "formato";
+const char* const databaseKey = "base_de_datos";
+const char* const companyKey = "empresa";
+const char* const programKey = "programa";
+const char* const tableKey = "tabla";
+const char* const deletedKey = "borrado";
+const char* const rowsKey = "filas";
+const char* const format = "1";
+
+// The most characters a name takes in a file's name; Windows takes 255 in all.
+constexpr qsizetype longestNamePart = 80;
+
+QString quoted(const QString& name)
+{
+    return u'"' + QString(name).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+// A name as a file's name can hold it on Windows and elsewhere: what no file name may hold, and
+// what Windows drops at the end, replaced.
+QString fileNamePart(const QString& name)
+{
+    static const QString forbidden = QStringLiteral("<>:\"/\\|?*");
+    QString part = name.left(longestNamePart);
+    for (QChar& c : part) {
+        if (c.unicode() < 0x20 || forbidden.contains(c))
+            c = u'_';
+    }
+    while (!part.isEmpty() && (part.endsWith(u' ') || part.endsWith(u'.')))
+        part.chop(1);
+    return part.isEmpty() ? QStringLiteral("_") : part;
+}
+
+// The system's words for the last error SQLite met there, where it met one.
+QString systemError(sqlite3* db)
+{
+    const int code = db ? sqlite3_system_errno(db) : 0;
+    return code ? QStringLiteral(" (%1)").arg(qt_error_string(code)) : QString();
+}
+
+class ReadConnection
+{
+public:
+    explicit ReadConnection(const QString& path)
+        : m_path(path)
+    {
+        if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READONLY, nullptr)
+            != SQLITE_OK)
+            fail();
+    }
+    ~ReadConnection() { sqlite3_close_v2(m_db); }
+    ReadConnection(const ReadConnection&) = delete;
+    ReadConnection& operator=(const ReadConnection&) = delete;
+
+    // Each row of a query.
+    void each(const QString& sql, const std::function<void(sqlite3_stmt*)>& row) const
+    {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &statement, nullptr)
+            != SQLITE_OK)
+            fail();
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(statement)) == SQLITE_ROW)
+            row(statement);
+        sqlite3_finalize(statement);
+        if (result != SQLITE_DONE)
+            fail();
+    }
+
+    [[noreturn]] void fail() const
+    {
+        throw Failure(DatabaseErrorNumber::UnrecognizedFormat,
+            QStringLiteral("'%1' no es una copia de datos borrados que Duplivo pueda leer: %2")
+                .arg(QDir::toNativeSeparators(m_path), QString::fromUtf8(sqlite3_errmsg(m_db))));
+    }
+
+private:
+    QString m_path;
+    sqlite3* m_db = nullptr;
+};
+
+} // namespace
+
+SavedCopyWriter::SavedCopyWriter(const QString& folder, SavedCopyOrigin origin)
+    : m_origin(std::move(origin))
+{
+    // A new file of its own, made so that no other delete (another Duplivo, the same second)
+    // can take the same name: the system says why where it cannot be made.
+    QDir().mkpath(folder);
+    const QString base = folder + u'/'
+        + m_origin.deleted.toString(QStringLiteral("yyyy-MM-dd HHmmss")) + u' '
+        + fileNamePart(m_origin.company) + QStringLiteral(" - ") + fileNamePart(m_origin.program);
+    for (int attempt = 1;; ++attempt) {
+        m_path = base + (attempt > 1 ? QStringLiteral(" (%1)").arg(attempt) : QString())
+            + QStringLiteral(".sqlite");
+        QFile file(m_path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            break;
+        if (!file.exists() || attempt == 100) {
+            const QString why = file.errorString();
+            m_path.clear();
+            throw SaveFailure(QStringLiteral("No se puede crear el archivo '%1': %2")
+                                  .arg(QDir::toNativeSeparators(file.fileName()), why));
+        }
+    }
+    if (sqlite3_open_v2(m_path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr)
+        != SQLITE_OK)
+        fail(QStringLiteral("No se puede abrir"));
+    // Every commit waits for the disk: the copy is there before the delete is.
+    run(QStringLiteral("PRAGMA synchronous = FULL; BEGIN;"
+                       "CREATE TABLE %1 (clave TEXT PRIMARY KEY, valor);"
+                       "CREATE TABLE columnas (posicion INTEGER PRIMARY KEY, nombre TEXT NOT NULL, "
+                       "tipo TEXT, tipo_sql INTEGER, tamano INTEGER, decimales INTEGER);")
+            .arg(originTable));
+}
+
+SavedCopyWriter::~SavedCopyWriter()
+{
+    if (!m_kept)
+        discard();
+}
+
+void SavedCopyWriter::columns(const QList<ColumnDescription>& columns)
+{
+    QStringList names;
+    QStringList markers;
+    sqlite3_stmt* describe = nullptr;
+    const QString sql = QStringLiteral("INSERT INTO columnas VALUES (?, ?, ?, ?, ?, ?)");
+    if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &describe, nullptr)
+        != SQLITE_OK)
+        fail(QStringLiteral("No se puede escribir en"));
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        const ColumnDescription& column = columns[i];
+        const QVariantList values
+            = {i + 1, column.name, column.type, column.sqlType, column.size, column.digits};
+        for (qsizetype value = 0; value < values.size(); ++value)
+            sqlite::bindValue(describe, int(value + 1), values[value]);
+        const int stepped = sqlite3_step(describe);
+        sqlite3_reset(describe);
+        if (stepped != SQLITE_DONE) {
+            sqlite3_finalize(describe);
+            fail(QStringLiteral("No se puede escribir en"));
+        }
+        // The database's own names for its columns, quoted: the copy's table is the table's.
+        names << quoted(column.name);
+        markers << QStringLiteral("?");
+    }
+    sqlite3_finalize(describe);
+    // No declared types: SQLite keeps each value as it is bound, with its own type.
+    run(QStringLiteral("CREATE TABLE filas (%1)").arg(names.join(QStringLiteral(", "))));
+    const QString insert
+        = QStringLiteral("INSERT INTO filas VALUES (%1)").arg(markers.join(QStringLiteral(", ")));
+    if (sqlite3_prepare16_v2(m_db, insert.utf16(), int(insert.size() * 2), &m_insert, nullptr)
+        != SQLITE_OK)
+        fail(QStringLiteral("No se puede escribir en"));
+}
+
+void SavedCopyWriter::row(const QVariantList& values)
+{
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        if (sqlite::bindValue(m_insert, int(i + 1), values[i]) != SQLITE_OK)
+            fail(QStringLiteral("No se puede escribir en"));
+    }
+    if (sqlite3_step(m_insert) != SQLITE_DONE)
+        fail(QStringLiteral("No se puede escribir en"));
+    sqlite3_reset(m_insert);
+    ++m_rows;
+}
+
+void SavedCopyWriter::keep()
+{
+    m_origin.rows = m_rows;
+    const QList<std::pair<const char*, QVariant>> origin
+        = {{formatKey, format}, {databaseKey, m_origin.database}, {companyKey, m_origin.company},
+            {programKey, m_origin.program}, {tableKey, m_origin.table},
+            {deletedKey, m_origin.deleted.toString(Qt::ISODate)}, {rowsKey, m_rows}};
+    sqlite3_stmt* insert = nullptr;
+    const QString sql = QStringLiteral("INSERT INTO %1 VALUES (?, ?)").arg(originTable);
+    if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &insert, nullptr) != SQLITE_OK)
+        fail(QStringLiteral("No se puede escribir en"));
+    for (const auto& [key, value] : origin) {
+        sqlite3_bind_text(insert, 1, key, -1, SQLITE_STATIC);
+        sqlite::bindValue(insert, 2, value);
+        const int stepped = sqlite3_step(insert);
+        sqlite3_reset(insert);
+        if (stepped != SQLITE_DONE) {
+            sqlite3_finalize(insert);
+            fail(QStringLiteral("No se puede escribir en"));
+        }
+    }
+    sqlite3_finalize(insert);
+    run(QStringLiteral("COMMIT"));
+    sqlite3_finalize(m_insert);
+    m_insert = nullptr;
+    if (sqlite3_close(m_db) != SQLITE_OK)
+        fail(QStringLiteral("No se puede cerrar"));
+    m_db = nullptr;
+    m_kept = true;
+}
+
+void SavedCopyWriter::discard() noexcept
+{
+    close();
+    if (!m_path.isEmpty())
+        QFile::remove(m_path);
+    m_kept = false;
+    m_path.clear();
+}
+
+void SavedCopyWriter::fail(const QString& what) const
+{
+    throw SaveFailure(
+        QStringLiteral("%1 el archivo '%2': %3%4")
+            .arg(what, QDir::toNativeSeparators(m_path),
+                QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "?"), systemError(m_db)));
+}
+
+void SavedCopyWriter::run(const QString& sql) const
+{
+    if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail(QStringLiteral("No se puede escribir en"));
+}
+
+void SavedCopyWriter::close() noexcept
+{
+    sqlite3_finalize(m_insert);
+    m_insert = nullptr;
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+SavedCopy readSavedCopy(const QString& path, bool withRows)
+{
+    const ReadConnection file(path);
+    SavedCopy copy;
+    copy.path = path;
+    QHash<QString, QVariant> origin;
+    file.each(QStringLiteral("SELECT clave, valor FROM %1").arg(originTable),
+        [&origin](sqlite3_stmt* row) {
+            origin.insert(sqlite::columnValue(row, 0).toString(), sqlite::columnValue(row, 1));
+        });
+    // The origin is written last, in the transaction that holds the rows: without it the copy
+    // is not complete.
+    if (origin.value(QLatin1String(formatKey)).toString() != QLatin1String(format)
+        || !origin.contains(QLatin1String(rowsKey)))
+        file.fail();
+    copy.origin.database = origin.value(QLatin1String(databaseKey)).toString();
+    copy.origin.company = origin.value(QLatin1String(companyKey)).toString();
+    copy.origin.program = origin.value(QLatin1String(programKey)).toString();
+    copy.origin.table = origin.value(QLatin1String(tableKey)).toString();
+    copy.origin.deleted
+        = QDateTime::fromString(origin.value(QLatin1String(deletedKey)).toString(), Qt::ISODate);
+    copy.origin.rows = origin.value(QLatin1String(rowsKey)).toLongLong();
+    file.each(QStringLiteral("SELECT nombre, tipo, tipo_sql, tamano, decimales FROM columnas "
+                             "ORDER BY posicion"),
+        [&copy](sqlite3_stmt* row) {
+            copy.columns.append({sqlite::columnValue(row, 0).toString(),
+                sqlite::columnValue(row, 1).toString(), sqlite::columnValue(row, 2).toInt(),
+                sqlite::columnValue(row, 3).toLongLong(), sqlite::columnValue(row, 4).toInt()});
+        });
+    if (!withRows)
+        return copy;
+    file.each(QStringLiteral("SELECT * FROM filas ORDER BY rowid"), [&copy](sqlite3_stmt* row) {
+        QVariantList values;
+        values.reserve(copy.columns.size());
+        for (int column = 0; column < copy.columns.size(); ++column)
+            values << sqlite::columnValue(row, column);
+        copy.rows << std::move(values);
+    });
+    if (copy.rows.size() != copy.origin.rows)
+        file.fail();
+    return copy;
+}
+
+std::pair<QList<SavedCopy>, QStringList> listSavedCopies(const QString& folder)
+{
+    std::pair<QList<SavedCopy>, QStringList> found;
+    // The names begin with the time of the delete.
+    const QStringList names = QDir(folder).entryList(
+        {QStringLiteral("*.sqlite")}, QDir::Files | QDir::Readable, QDir::Name);
+    for (const QString& name : names) {
+        try {
+            found.first << readSavedCopy(folder + u'/' + name, false);
+        } catch (const Failure& failure) {
+            found.second << failure.text();
+        }
+    }
+    return found;
+}
+
+} // namespace duplivo

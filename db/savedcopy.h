@@ -1,0 +1,94 @@
+// The copy Duplivo keeps of every block it deletes: one SQLite file per program deleted, holding
+// its rows exactly as they were stored, the table's columns, and where and when they came from.
+#pragma once
+
+#include <stdexcept>
+#include <utility>
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVariantList>
+
+#include "db/session.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace duplivo {
+
+// What a saved copy says of itself.
+struct SavedCopyOrigin
+{
+    // The database, in words: its path, or its ODBC driver, server and database; never a
+    // password.
+    QString database;
+    QString company;
+    QString program;
+    QString table;
+    QDateTime deleted;
+    qint64 rows = 0;
+};
+
+// A copy that could not be written, with the system's words for why; nothing was deleted.
+class SaveFailure final : public std::runtime_error
+{
+public:
+    explicit SaveFailure(const QString& text)
+        : std::runtime_error(text.toStdString())
+        , m_text(text)
+    { }
+    const QString& text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+// Writes the copy of a block about to be deleted into a new file of `folder`, row by row, in one
+// transaction. The file is complete, and on disk, once keep() returns; a copy that was not kept,
+// or was discarded, is removed.
+class SavedCopyWriter
+{
+public:
+    SavedCopyWriter(const QString& folder, SavedCopyOrigin origin);
+    ~SavedCopyWriter();
+    SavedCopyWriter(const SavedCopyWriter&) = delete;
+    SavedCopyWriter& operator=(const SavedCopyWriter&) = delete;
+
+    void columns(const QList<ColumnDescription>& columns);
+    void row(const QVariantList& values);
+    qint64 rows() const { return m_rows; }
+    void keep();
+    // The delete it was kept for did not happen.
+    void discard() noexcept;
+    const QString& path() const { return m_path; }
+
+private:
+    [[noreturn]] void fail(const QString& what) const;
+    void run(const QString& sql) const;
+    void close() noexcept;
+
+    QString m_path;
+    SavedCopyOrigin m_origin;
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_insert = nullptr;
+    qint64 m_rows = 0;
+    bool m_kept = false;
+};
+
+struct SavedCopy
+{
+    QString path;
+    SavedCopyOrigin origin;
+    QList<ColumnDescription> columns;
+    QList<QVariantList> rows;
+};
+
+// The whole saved copy at `path`; with `withRows` false, only what it says of itself. Throws a
+// Failure for a file that is not a complete saved copy.
+SavedCopy readSavedCopy(const QString& path, bool withRows = true);
+// Every complete saved copy in the folder, oldest first, without its rows; the files that are
+// not one, with why.
+std::pair<QList<SavedCopy>, QStringList> listSavedCopies(const QString& folder);
+
+} // namespace duplivo

@@ -1,0 +1,16 @@
+// Values between the program and SQLite's own library, each in its own type: what the SQLite
+// sessions and the saved copies of deleted blocks both bind and read.
+#pragma once
+
+#include <QVariant>
+
+struct sqlite3_stmt;
+
+namespace duplivo::sqlite {
+
+// NULL, an integer, a float, text or bytes, as SQLite holds the column's value in this row.
+QVariant columnValue(sqlite3_stmt* statement, int column);
+// Binds a value in SQLite's type for it; SQLite's result code.
+int bindValue(sqlite3_stmt* statement, int marker, const QVariant& value);
+
+} // namespace duplivo::sqlite
