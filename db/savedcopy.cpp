@@ -1,5 +1,7 @@
 #include "db/savedcopy.h"
 
+#include <system_error>
+
 #include <QDir>
 #include <QFile>
 #include <sqlite3.h>
@@ -45,11 +47,18 @@ QString fileNamePart(const QString& name)
     return part.isEmpty() ? QStringLiteral("_") : part;
 }
 
-// The system's words for the last error SQLite met there, where it met one.
+// The system's words for the last error SQLite met there, where it met one. SQLite keeps no
+// system error for a disk that is full.
 QString systemError(sqlite3* db)
 {
-    const int code = db ? sqlite3_system_errno(db) : 0;
-    return code ? QStringLiteral(" (%1)").arg(qt_error_string(code)) : QString();
+    if (!db)
+        return QString();
+    if (const int code = sqlite3_system_errno(db))
+        return QStringLiteral(" (%1)").arg(qt_error_string(code));
+    if (sqlite3_errcode(db) == SQLITE_FULL)
+        return QStringLiteral(" (%1)").arg(
+            QString::fromStdString(std::make_error_code(std::errc::no_space_on_device).message()));
+    return QString();
 }
 
 class ReadConnection

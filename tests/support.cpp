@@ -426,9 +426,15 @@ bool CompanyDatabase::nothingLocked() const
 WindowHarness::WindowHarness()
 {
     settings.drive = QStringLiteral("C");
+    // Elsewhere than on Windows, where the prefix the tests run in is their own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(userData.path()));
 }
 
-WindowHarness::~WindowHarness() = default;
+WindowHarness::~WindowHarness()
+{
+    window.reset();
+    qunsetenv("XDG_DATA_HOME");
+}
 
 bool WindowHarness::prepare(
     const QString& company, const QString& newName, const QStringList& programs)

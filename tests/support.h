@@ -181,6 +181,8 @@ public:
     FakeSettings settings;
     ScriptedMessageBox messages;
     RecordingProgramEnd programEnd;
+    // The user's data, where the copies of deleted blocks go: a folder of the harness's own.
+    QTemporaryDir userData;
     std::unique_ptr<frmSeleccion> window;
 
     WindowHarness();

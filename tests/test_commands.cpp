@@ -3,15 +3,20 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
+#include "base/savedcopies.h"
+#include "db/savedcopy.h"
 #include "tests/support.h"
 
 using namespace duplivo;
@@ -94,6 +99,8 @@ private slots:
     void deleteAsksForEachProgram();
     void deleteInputErrorsEmptyTheNewCompany();
     void deleteOfATypedCompany();
+    void deleteWithoutRoomForItsCopyDeletesNothing_data();
+    void deleteWithoutRoomForItsCopyDeletesNothing();
     void deleteGivesUpOnAnotherProgramsLock_data();
     void deleteGivesUpOnAnotherProgramsLock();
 };
@@ -507,6 +514,73 @@ void CommandsTest::deleteAsksForEachProgram()
     QCOMPARE(database.block(QStringLiteral("Alfa"), contabilidad).size(), 5);
     QCOMPARE(database.block(QStringLiteral("Alfa"), nominas), QStringList());
     QCOMPARE(database.block(QStringLiteral("Beta"), agenda).size(), 5);
+
+    // A copy of each block deleted, and only of those, was kept first.
+    const auto [copies, unreadable] = listSavedCopies(savedCopiesFolder());
+    QCOMPARE(unreadable, QStringList());
+    QStringList kept;
+    for (const SavedCopy& copy : copies)
+        kept << QStringLiteral("%1/%2/%3")
+                    .arg(copy.origin.company, copy.origin.program)
+                    .arg(copy.origin.rows);
+    kept.sort();
+    QCOMPARE(
+        kept, (QStringList {QStringLiteral("Alfa/Agenda/5"), QStringLiteral("Alfa/Nóminas/5")}));
+}
+
+void CommandsTest::deleteWithoutRoomForItsCopyDeletesNothing_data()
+{
+    QTest::addColumn<QString>("mount");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a folder that cannot be written")
+        << QStringLiteral("ro,size=1m") << QStringLiteral("Read-only file system");
+    // Room for a few pages, not for a block of three thousand rows.
+    QTest::newRow("a full disk") << QStringLiteral("size=64k")
+                                 << QStringLiteral("No space left on device");
+}
+
+void CommandsTest::deleteWithoutRoomForItsCopyDeletesNothing()
+{
+    QFETCH(QString, mount);
+    QFETCH(QString, why);
+    if (QSysInfo::kernelType() != QLatin1String("linux"))
+        QSKIP("the folder is made full or read-only with a Linux mount");
+    CompanyDatabase database;
+    database.addBlock(QStringLiteral("Alfa"), agenda, 3000);
+    database.addBlock(QStringLiteral("Alfa"), nominas, 3000);
+    WindowHarness harness;
+    const QString folder = savedCopiesFolder();
+    QVERIFY(QDir().mkpath(folder));
+    QProcess mounting;
+    mounting.start(QStringLiteral("mount"),
+        {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), mount,
+            QStringLiteral("duplivo"), folder});
+    if (!mounting.waitForFinished(10000) || mounting.exitCode() != 0)
+        DUPLIVO_SKIP_UNAVAILABLE(
+            QStringLiteral("mount, as root, makes a small or read-only folder: ")
+            + QString::fromLocal8Bit(mounting.readAllStandardError()));
+    const auto unmount
+        = qScopeGuard([&folder] { QProcess::execute(QStringLiteral("umount"), {folder}); });
+
+    QVERIFY(harness.prepare(QStringLiteral("Alfa"), QString(), {agenda, nominas}));
+    harness.messages.answers
+        = {MessageAnswer::Yes, MessageAnswer::Ok, MessageAnswer::Yes, MessageAnswer::Ok};
+    harness.click("cmdBorrar");
+
+    // Each program is asked about, and none deleted: the operator is told why, in the system's
+    // words.
+    QCOMPARE(harness.messages.shown.size(), 4);
+    for (const int refused : {1, 3}) {
+        const ShownMessage& message = harness.messages.shown[refused];
+        QVERIFY2(message.text.startsWith(QStringLiteral("No se han borrado los datos de \r\n"))
+                && message.text.contains(why) && message.style == 16,
+            qPrintable(message.text));
+    }
+    QCOMPARE(harness.messages.shown[2].style, 4);
+    QCOMPARE(database.block(QStringLiteral("Alfa"), agenda).size(), 3000);
+    QCOMPARE(database.block(QStringLiteral("Alfa"), nominas).size(), 3000);
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+    QCOMPARE(harness.programEnd.statuses, QList<int> {0});
 }
 
 void CommandsTest::deleteInputErrorsEmptyTheNewCompany()
@@ -587,7 +661,12 @@ void CommandsTest::deleteGivesUpOnAnotherProgramsLock()
     harness.click("cmdBorrar");
     const qint64 waited = waiting.elapsed();
     database.exec(QStringLiteral("ROLLBACK"));
-    QCOMPARE(watcher.labels, QStringList {QStringLiteral("Borrando los datos de Agenda…")});
+    // The progress window says what waits: the delete on PostgreSQL, whose read of the rows to
+    // keep takes no lock; the read itself elsewhere.
+    QCOMPARE(watcher.labels,
+        QStringList {database.engine() == TestEngine::Postgres
+                ? QStringLiteral("Borrando los datos de Agenda…")
+                : QStringLiteral("Guardando una copia de Agenda…")});
     QVERIFY2(watcher.longestGap() < 200, qPrintable(QString::number(watcher.longestGap())));
     QCOMPARE(harness.messages.shown.size(), 2);
     const ShownMessage& report = harness.messages.shown[1];

@@ -429,8 +429,7 @@ public:
         m_ping = atom("_NET_WM_PING");
         // The answer goes to the root window, to whoever listens there for its structure (Qt) or
         // its children's (Wine).
-        const uint32_t mask
-            = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
         xcb_flush(m_connection);
     }
@@ -662,6 +661,34 @@ public:
                     QStringLiteral("%1 shows no text: %2 inked columns").arg(name).arg(columns));
             QThread::msleep(pollMs);
         }
+    }
+
+    // The program started again with a technician's command, on the same setup: its exit status
+    // and what it printed.
+    std::pair<int, QString> command(const QStringList& arguments)
+    {
+        QProcess process;
+        if (underWine()) {
+            process.setProgram(wineLoader(windowsProgram));
+            process.setArguments(QStringList {windowsProgram} + arguments);
+        } else {
+            process.setProgram(programPath);
+            process.setArguments(arguments);
+        }
+        QProcessEnvironment environment = m_installation.environment(m_x.display());
+        // A terminal's, with no display: printing needs none.
+        if (!underWine())
+            environment.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(environment);
+        endWithParent(process);
+        process.start();
+        if (!process.waitForFinished(startTimeoutMs)) {
+            process.kill();
+            process.waitForFinished(5000);
+            return {-1, QStringLiteral("did not end")};
+        }
+        return {process.exitCode(),
+            QString::fromUtf8(process.readAllStandardOutput()).remove(u'\r').trimmed()};
     }
 
     // Waits for the program to end by itself, showing no further window.
@@ -921,6 +948,30 @@ void EndToEndTest::deleteAsksForEachProgram()
     });
     QCOMPARE(expected.size(), before.size() - 8);
     QCOMPARE(table(database), expected);
+
+    // A technician, from a terminal, lists the copies the deletes kept and puts one back; the
+    // Windows program, which has no console of its own, prints to the one it was started from.
+    const auto [listedStatus, copies] = run.command({QStringLiteral("--borrados")});
+    QCOMPARE(listedStatus, 0);
+    const QStringList lines = copies.split(u'\n');
+    QCOMPARE(lines.size(), 2);
+    const QStringList almacenLine
+        = lines[0].contains(almacen) ? lines[0].split(u'\t') : lines[1].split(u'\t');
+    QCOMPARE(almacenLine.mid(1, 3), (QStringList {beta, almacen, QStringLiteral("4 filas")}));
+    const auto [restoredStatus, restored]
+        = run.command({QStringLiteral("--restaurar"), almacenLine.value(5)});
+    QVERIFY2(restoredStatus == 0, qPrintable(restored));
+    QCOMPARE(rowsOf(almacen), 4);
+    QStringList back = before;
+    back.removeIf([](const QString& row) {
+        return row.contains(QStringLiteral("|text:Beta|text:Nóminas|"));
+    });
+    QCOMPARE(table(database), back);
+    const auto [againStatus, again]
+        = run.command({QStringLiteral("--restaurar"), almacenLine.value(5)});
+    QCOMPARE(againStatus, 1);
+    QVERIFY2(again.startsWith(QStringLiteral("La Empresa Beta tiene datos para Almacén")),
+        qPrintable(again));
 }
 
 void EndToEndTest::longCopyAnswersAndStops()
