@@ -196,7 +196,7 @@ void SavedCopyWriter::keep()
     const QList<std::pair<const char*, QVariant>> origin
         = {{formatKey, format}, {databaseKey, m_origin.database}, {companyKey, m_origin.company},
             {programKey, m_origin.program}, {tableKey, m_origin.table},
-            {deletedKey, m_origin.deleted.toString(Qt::ISODate)}, {rowsKey, m_rows}};
+            {deletedKey, m_origin.deleted.toString(Qt::ISODateWithMs)}, {rowsKey, m_rows}};
     sqlite3_stmt* insert = nullptr;
     const QString sql = QStringLiteral("INSERT INTO %1 VALUES (?, ?)").arg(originTable);
     if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &insert, nullptr) != SQLITE_OK)
@@ -271,8 +271,8 @@ SavedCopy readSavedCopy(const QString& path, bool withRows)
     copy.origin.company = origin.value(QLatin1String(companyKey)).toString();
     copy.origin.program = origin.value(QLatin1String(programKey)).toString();
     copy.origin.table = origin.value(QLatin1String(tableKey)).toString();
-    copy.origin.deleted
-        = QDateTime::fromString(origin.value(QLatin1String(deletedKey)).toString(), Qt::ISODate);
+    copy.origin.deleted = QDateTime::fromString(
+        origin.value(QLatin1String(deletedKey)).toString(), Qt::ISODateWithMs);
     copy.origin.rows = origin.value(QLatin1String(rowsKey)).toLongLong();
     file.each(QStringLiteral("SELECT nombre, tipo, tipo_sql, tamano, decimales FROM columnas "
                              "ORDER BY posicion"),
@@ -298,7 +298,6 @@ SavedCopy readSavedCopy(const QString& path, bool withRows)
 std::pair<QList<SavedCopy>, QStringList> listSavedCopies(const QString& folder)
 {
     std::pair<QList<SavedCopy>, QStringList> found;
-    // The names begin with the time of the delete.
     const QStringList names = QDir(folder).entryList(
         {QStringLiteral("*.sqlite")}, QDir::Files | QDir::Readable, QDir::Name);
     for (const QString& name : names) {
@@ -308,6 +307,9 @@ std::pair<QList<SavedCopy>, QStringList> listSavedCopies(const QString& folder)
             found.second << failure.text();
         }
     }
+    // By the time of the delete: two in one second differ in their names' endings.
+    std::stable_sort(found.first.begin(), found.first.end(),
+        [](const SavedCopy& a, const SavedCopy& b) { return a.origin.deleted < b.origin.deleted; });
     return found;
 }
 

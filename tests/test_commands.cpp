@@ -489,6 +489,14 @@ void CommandsTest::deleteAsksForEachProgram()
         MessageAnswer::Ok, MessageAnswer::Yes, MessageAnswer::Ok};
     QList<bool> freeWhileShown;
     harness.messages.whileShown = [&] { freeWhileShown << database.nothingLocked(); };
+    // On Windows the folder is the prefix's, and earlier cases' copies are there too.
+    const auto copiesNow = [] {
+        QStringList paths;
+        for (const SavedCopy& copy : listSavedCopies(savedCopiesFolder()).first)
+            paths << copy.path;
+        return paths;
+    };
+    const QStringList before = copiesNow();
     harness.click("cmdBorrar");
 
     // Asked in list order: Agenda, Almacén, Nóminas.
@@ -516,13 +524,15 @@ void CommandsTest::deleteAsksForEachProgram()
     QCOMPARE(database.block(QStringLiteral("Beta"), agenda).size(), 5);
 
     // A copy of each block deleted, and only of those, was kept first.
-    const auto [copies, unreadable] = listSavedCopies(savedCopiesFolder());
-    QCOMPARE(unreadable, QStringList());
     QStringList kept;
-    for (const SavedCopy& copy : copies)
+    for (const QString& path : copiesNow()) {
+        if (before.contains(path))
+            continue;
+        const SavedCopy copy = readSavedCopy(path, false);
         kept << QStringLiteral("%1/%2/%3")
                     .arg(copy.origin.company, copy.origin.program)
                     .arg(copy.origin.rows);
+    }
     kept.sort();
     QCOMPARE(
         kept, (QStringList {QStringLiteral("Alfa/Agenda/5"), QStringLiteral("Alfa/Nóminas/5")}));
