@@ -10,7 +10,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build, the tests and the demo need.
 PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-translations-l10n \
-            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils imagemagick dpkg-dev file \
+            libsqlite3-dev sqlite3 xvfb xauth xdotool x11-utils libxcb1-dev imagemagick \
+            dpkg-dev file \
             unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql libpq-dev \
             mariadb-server odbc-mariadb libmariadb-dev iptables
 
