@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSignalBlocker>
 
@@ -148,7 +149,9 @@ void frmSeleccion::createControls()
 
 template <typename Handler> void frmSeleccion::guarded(Handler&& handler)
 {
-    if (m_ended)
+    // While a command's work runs, the window's events are handled, but its handlers do not run:
+    // the focus coming back with the window's activation must not reopen the database under it.
+    if (m_ended || m_working)
         return;
     try {
         handler();
@@ -311,11 +314,14 @@ bool frmSeleccion::refuseInput(bool refused, const QString& message, QWidget* co
     return refused;
 }
 
-void frmSeleccion::runLong(
-    const QString& label, const std::function<void()>& work, DatabaseConnection* connection)
+void frmSeleccion::runLong(const QString& label, const std::function<void()>& work,
+    const std::shared_ptr<DatabaseConnection>& connection)
 {
     if (!m_longWork)
         m_longWork = std::make_unique<LongWork>(this);
+    m_working = true;
+    const auto done = qScopeGuard([this] { m_working = false; });
+    // The work keeps its connection whatever happens to the window's handle of it.
     m_longWork->run(label, work, [this, connection] {
         m_stopAsked = true;
         // Opening a connection cannot be cut short; the work stops once it is open.
@@ -363,10 +369,11 @@ void frmSeleccion::cmdCopiar_Click()
     m_state.program = m_lstProgramas->item(selected.first())->text();
     m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
     m_state.newCompany = m_txtEmpresaNueva->text();
+    const QString path = m_state.databasePath;
     runLong(
         label(m_state.program, selected.first()),
         [&] {
-            database = openDatabase(m_state.databasePath);
+            database = openDatabase(path);
             longestName = granguia::longestCompanyName(*database);
         },
         nullptr);
@@ -399,14 +406,14 @@ void frmSeleccion::cmdCopiar_Click()
         m_state.statement = copy.readRows;
 
         DatabaseConnection::BlockCopy outcome = DatabaseConnection::BlockCopy::NothingToCopy;
-        DatabaseConnection& connection = *m_state.database;
-        connection.setProgress(
+        const std::shared_ptr<DatabaseConnection> connection = m_state.database;
+        const Statement check = m_state.checkStatement;
+        connection->setProgress(
             [this](qint64 done, qint64 total) { m_longWork->progress(done, total); });
         try {
             runLong(
                 label(m_state.program, m_state.index),
-                [&] { outcome = connection.copyUnlessPresent(m_state.checkStatement, copy); },
-                &connection);
+                [&] { outcome = connection->copyUnlessPresent(check, copy); }, connection);
         } catch (const WorkStopped&) {
             return stopped();
         }
@@ -468,29 +475,31 @@ void frmSeleccion::cmdBorrar_Click()
         m_state.statement = granguia::deleteBlock(m_state.sourceCompany, m_state.program);
         if (!m_state.database) {
             std::shared_ptr<DatabaseConnection> database;
+            const QString path = m_state.databasePath;
             runLong(
                 QStringLiteral("Borrando los datos de %1…").arg(m_state.program),
-                [&] { database = openDatabase(m_state.databasePath); }, nullptr);
+                [&] { database = openDatabase(path); }, nullptr);
             m_state.database = database;
             if (m_stopAsked)
                 return endStopped(stopped);
         }
         // A copy of the block is kept, complete on disk, before the block is deleted.
-        DatabaseConnection& connection = *m_state.database;
-        const SavedCopyOrigin origin {connection.description(), m_state.sourceCompany,
+        const std::shared_ptr<DatabaseConnection> connection = m_state.database;
+        const SavedCopyOrigin origin {connection->description(), m_state.sourceCompany,
             m_state.program, granguia::tableName, QDateTime::currentDateTime()};
+        const Statement read
+            = granguia::blockRows(m_state.sourceCompany, m_state.program, connection->dialect());
+        const Statement remove = m_state.statement;
         const QString deleting = QStringLiteral("Borrando los datos de %1…").arg(m_state.program);
         try {
             runLong(
                 QStringLiteral("Guardando una copia de %1…").arg(m_state.program),
                 [&] {
                     SavedCopyWriter saved(savedCopiesFolder(), origin);
-                    connection.deleteBlock(granguia::tableName,
-                        granguia::blockRows(
-                            m_state.sourceCompany, m_state.program, connection.dialect()),
-                        m_state.statement, saved, [&] { m_longWork->setLabel(deleting); });
+                    connection->deleteBlock(granguia::tableName, read, remove, saved,
+                        [&] { m_longWork->setLabel(deleting); });
                 },
-                &connection);
+                connection);
         } catch (const WorkStopped&) {
             return endStopped(stopped);
         } catch (const SaveFailure& failure) {

@@ -69,8 +69,8 @@ private:
     QStringList columnValues(const QString& column);
     // Runs database work off the window's thread (see LongWork); a stop asked for meanwhile
     // goes to `connection`, where there is one yet.
-    void runLong(
-        const QString& label, const std::function<void()>& work, DatabaseConnection* connection);
+    void runLong(const QString& label, const std::function<void()>& work,
+        const std::shared_ptr<DatabaseConnection>& connection);
     // Tells the operator which program the stop left untouched, and ends as after a failure.
     void endStopped(const QString& message);
 
@@ -82,6 +82,8 @@ private:
     std::unique_ptr<LongWork> m_longWork;
     // The operator asked the running work to stop.
     bool m_stopAsked = false;
+    // A command's work is running: no handler runs meanwhile.
+    bool m_working = false;
     // The control that last had the focus inside this window: the company box's focus handler
     // runs only when the focus really moves to it, not when the window is re-activated.
     QPointer<QWidget> m_lastFocus;

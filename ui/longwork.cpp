@@ -175,14 +175,17 @@ void LongWork::showProgress(const std::function<bool()>& stop)
     dialog->setAutoReset(false);
     dialog->setAutoClose(false);
     dialog->setMinimumDuration(0);
-    // "Cancelar", Escape and closing the window all say canceled; the dialog hides itself then,
-    // and comes back saying what happens to the work.
-    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [this, dialog, stop] {
+    // "Cancelar", Escape and closing the window all say canceled (Escape, where the dialog did
+    // not have the keyboard yet, rejects it); the dialog hides itself then, and comes back
+    // saying what happens to the work.
+    const auto stopAsked = [this, dialog, stop] {
         m_note = QStringLiteral("\n\n") + (stop() ? stopping : cannotStopNow);
         dialog->setCancelButton(nullptr);
         dialog->setLabelText(label() + m_note);
         dialog->show();
-    });
+    };
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, stopAsked);
+    QObject::connect(dialog, &QDialog::rejected, dialog, stopAsked);
     auto* tick = new QTimer(dialog);
     QObject::connect(tick, &QTimer::timeout, dialog, [this, dialog] {
         if (const QString text = label() + m_note; dialog->labelText() != text)
