@@ -1,9 +1,12 @@
 #include "ui/longwork.h"
 
+#include <condition_variable>
+
+#include <QAbstractEventDispatcher>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QProgressDialog>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
@@ -65,42 +68,67 @@ private:
     QWidget* m_window;
 };
 
+// The one thread the work of every window runs on, for the process's whole life: a thread
+// started for each piece of work would cost a small copy more than the copy itself, and a thread
+// that ends runs the destructors of its thread-local data, which under MinGW have crashed in
+// Qt's (its regular expressions' stacks). It is Qt's own: a thread Qt meets only when it runs Qt
+// code is adopted, and on Windows the watcher of adopted threads has kept the process from
+// ending. It ends with the process.
+class Worker
+{
+public:
+    static Worker& instance()
+    {
+        static Worker* const worker = new Worker;
+        return *worker;
+    }
+
+    void post(std::function<void()> job)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_job = std::move(job);
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    Worker()
+    {
+        QThread* const thread = QThread::create([this] { loop(); });
+        thread->setObjectName(QStringLiteral("Duplivo: trabajo"));
+        thread->start();
+    }
+
+    [[noreturn]] void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return bool(m_job); });
+            const std::function<void()> job = std::move(m_job);
+            m_job = nullptr;
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::function<void()> m_job;
+};
+
 } // namespace
 
 LongWork::LongWork(QWidget* window)
     : m_window(window)
 { }
 
-LongWork::~LongWork()
-{
-    if (!m_thread.joinable())
-        return;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_quit = true;
-    }
-    m_wake.notify_one();
-    m_thread.join();
-}
+LongWork::~LongWork() = default;
 
 QProgressDialog* LongWork::progressWindow() const
 {
     return m_dialog;
-}
-
-void LongWork::workerLoop()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || m_job; });
-        if (m_quit)
-            return;
-        const std::function<void()> job = std::move(m_job);
-        m_job = nullptr;
-        lock.unlock();
-        job();
-        lock.lock();
-    }
 }
 
 void LongWork::progress(qint64 done, qint64 total)
@@ -127,40 +155,33 @@ void LongWork::run(
     const QString& label, const std::function<void()>& work, const std::function<bool()>& stop)
 {
     std::exception_ptr failure;
-    QEventLoop loop;
-    bool finished = false;
+    std::atomic<bool> finished = false;
+    // The worker wakes the window's thread through its event dispatcher, which any thread may
+    // do: it makes no call into Qt that needs to know the thread (under Wine, Qt adopting a
+    // thread it did not start has crashed, and a thread of its own has kept the process from
+    // ending).
+    QAbstractEventDispatcher* const dispatcher = QAbstractEventDispatcher::instance();
     setLabel(label);
     m_note.clear();
     const InputBlocker blocker(m_window);
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_job = [&] {
-            try {
-                work();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            // Told through the window's own event queue: `finished` and `loop` are the window
-            // thread's, and live until it has seen this.
-            QMetaObject::invokeMethod(
-                m_window,
-                [&] {
-                    finished = true;
-                    loop.quit();
-                },
-                Qt::QueuedConnection);
-        };
-    }
-    if (!m_thread.joinable())
-        m_thread = std::thread(&LongWork::workerLoop, this);
-    m_wake.notify_one();
+    // Once `finished` is set the window's thread may leave: nothing of this frame is touched
+    // after it, and the dispatcher is the window thread's and outlives it.
+    Worker::instance().post([&work, &failure, &finished, dispatcher] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finished = true;
+        dispatcher->wakeUp();
+    });
 
     QTimer quiet;
     quiet.setSingleShot(true);
     QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(stop); });
     quiet.start(quietMs);
     while (!finished)
-        loop.exec();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     delete m_dialog;
     if (failure)
         std::rethrow_exception(failure);

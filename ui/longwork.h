@@ -4,11 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include <QPointer>
 #include <QString>
@@ -46,7 +43,6 @@ public:
     static constexpr int quietMs = 1000;
 
 private:
-    void workerLoop();
     void showProgress(const std::function<bool()>& stop);
     QString label() const;
 
@@ -58,14 +54,6 @@ private:
     QString m_label;
     // What the progress window adds once the operator has asked to stop.
     QString m_note;
-
-    // One worker thread for the window's life: a thread started for every piece of work would
-    // cost a small copy more than the copy itself.
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::function<void()> m_job;
-    bool m_quit = false;
 };
 
 } // namespace duplivo
