@@ -37,8 +37,6 @@ public:
     bool load();
 
     const FormState& state() const { return m_state; }
-    // The copy's and the delete's work off the window's thread, for the tests that watch it.
-    LongWork* longWork() const { return m_longWork.get(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -126,11 +126,6 @@ LongWork::LongWork(QWidget* window)
 
 LongWork::~LongWork() = default;
 
-QProgressDialog* LongWork::progressWindow() const
-{
-    return m_dialog;
-}
-
 void LongWork::progress(qint64 done, qint64 total)
 {
     m_done = done;

@@ -36,13 +36,10 @@ public:
     // From the work's thread: what it does now, in place of `label`.
     void setLabel(const QString& label);
 
-    // The progress window while it shows (for the tests that press its button).
-    QProgressDialog* progressWindow() const;
-
+private:
     // How long work may run before the progress window shows.
     static constexpr int quietMs = 1000;
 
-private:
     void showProgress(const std::function<bool()>& stop);
     QString label() const;
 
