@@ -157,15 +157,12 @@ WindowWork::~WindowWork()
 
 qint64 oursCopy(const QString& source, const QString& program, bool offThread)
 {
-    // As the window does: the connection and the name's length in one piece of work, then the
-    // copy in another.
-    std::shared_ptr<DatabaseConnection> connection;
+    // As the window does a copy's first program: the connection, the name's length and the
+    // copy in one piece of work.
     DatabaseConnection::BlockCopy outcome = DatabaseConnection::BlockCopy::NothingToCopy;
     asTheWindowRuns(offThread, [&] {
-        connection = openDatabase(WineDrive::windowsPath);
+        const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
         granguia::longestCompanyName(*connection);
-    });
-    asTheWindowRuns(offThread, [&] {
         outcome = connection->copyUnlessPresent(
             granguia::findBlock(data::newCompany, program, connection->dialect()),
             granguia::copyBlock(source, data::newCompany, program, connection->dialect()));
@@ -192,13 +189,8 @@ qint64 oursSavedCopy(const QString& company, const QString& program)
     const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
     OpenedSession opened = openSession(WineDrive::windowsPath);
     SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(*connection, company, program));
-    opened.session->readRows(
-        granguia::blockRows(company, program, opened.session->dialect()),
-        [&saved](const QList<ColumnDescription>& columns) { saved.columns(columns); },
-        [&saved](const QVariantList& row) {
-            saved.row(row);
-            return true;
-        });
+    opened.session->saveRows(granguia::blockRows(company, program, opened.session->dialect()),
+        saved, [] { return true; });
     saved.keep();
     return saved.rows();
 }

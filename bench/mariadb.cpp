@@ -117,24 +117,33 @@ public:
             fail(QStringLiteral("MariaDB, %1: %2").arg(QString::fromUtf8(sql.text), error));
         }
         std::vector<std::string> values;
-        if (mysql_stmt_field_count(statement) > 0) {
-            char buffer[1024];
-            unsigned long length = 0;
-            my_bool isNull = false;
-            MYSQL_BIND result = {};
-            result.buffer_type = MYSQL_TYPE_STRING;
-            result.buffer = buffer;
-            result.buffer_length = sizeof buffer;
-            result.length = &length;
-            result.is_null = &isNull;
-            mysql_stmt_bind_result(statement, &result);
+        // Every column is fetched, each as text; the first one's values are returned.
+        if (const unsigned int fields = mysql_stmt_field_count(statement); fields > 0) {
+            struct Cell
+            {
+                char buffer[1024];
+                unsigned long length = 0;
+                my_bool isNull = false;
+            };
+            std::vector<Cell> cells(fields);
+            std::vector<MYSQL_BIND> results(fields);
+            for (unsigned int i = 0; i < fields; ++i) {
+                results[i] = {};
+                results[i].buffer_type = MYSQL_TYPE_STRING;
+                results[i].buffer = cells[i].buffer;
+                results[i].buffer_length = sizeof cells[i].buffer;
+                results[i].length = &cells[i].length;
+                results[i].is_null = &cells[i].isNull;
+            }
+            mysql_stmt_bind_result(statement, results.data());
             for (int rc; (rc = mysql_stmt_fetch(statement)) != MYSQL_NO_DATA;) {
                 if (rc == 1)
                     fail(QStringLiteral("MariaDB, %1: %2")
                              .arg(QString::fromUtf8(sql.text),
                                  QString::fromUtf8(mysql_stmt_error(statement))));
-                if (!isNull)
-                    values.emplace_back(buffer, std::min<unsigned long>(length, sizeof buffer));
+                if (!cells[0].isNull)
+                    values.emplace_back(cells[0].buffer,
+                        std::min<unsigned long>(cells[0].length, sizeof cells[0].buffer));
             }
         }
         if (changed)

@@ -269,12 +269,7 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
         if (dialect() == Dialect::PostgreSql)
             m_session->execute(
                 {QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"), {}});
-        m_session->readRows(
-            read, [&saved](const QList<ColumnDescription>& columns) { saved.columns(columns); },
-            [&](const QVariantList& row) {
-                saved.row(row);
-                return !m_stop;
-            });
+        m_session->saveRows(read, saved, [this] { return !m_stop; });
         saved.keep();
         if (deleting)
             deleting();

@@ -12,6 +12,7 @@
 #include <sqlext.h>
 
 #include "db/errors.h"
+#include "db/savedcopy.h"
 
 namespace duplivo {
 
@@ -451,74 +452,108 @@ public:
     Cell cell(SQLUSMALLINT number, SQLSMALLINT cType)
     {
         Cell cell;
+        cell.null = !read(number, cType, m_scratch);
+        // Exactly the value's bytes: rows read whole are held whole.
+        if (!cell.null)
+            cell.bytes = QByteArray(m_scratch.constData(), m_scratch.size());
+        return cell;
+    }
+
+    // The same into `bytes`, whose room is kept from one value to the next; false for a null.
+    bool read(SQLUSMALLINT number, SQLSMALLINT cType, QByteArray& bytes)
+    {
         SQLLEN indicator = 0;
         if (const SQLLEN size = fixedSize(cType); size > 0) {
-            cell.bytes.resize(size);
-            checked(SQLGetData(m_handle, number, cType, cell.bytes.data(), size, &indicator));
-            cell.null = indicator == SQL_NULL_DATA;
-            if (cell.null)
-                cell.bytes.clear();
-            return cell;
+            bytes.resize(size);
+            checked(SQLGetData(m_handle, number, cType, bytes.data(), size, &indicator));
+            if (indicator == SQL_NULL_DATA)
+                bytes.clear();
+            return indicator != SQL_NULL_DATA;
         }
         // Text pieces end in a terminator that is not part of the value.
         const SQLLEN terminator = cType == SQL_C_WCHAR ? 2 : cType == SQL_C_CHAR ? 1 : 0;
-        QByteArray piece(chunkBytes, Qt::Uninitialized);
+        bytes.clear();
+        bool null = true;
         for (;;) {
+            const qsizetype at = bytes.size();
+            bytes.resize(at + chunkBytes);
             const SQLRETURN rc = checked(
-                SQLGetData(m_handle, number, cType, piece.data(), chunkBytes, &indicator));
-            if (rc == SQL_NO_DATA)
+                SQLGetData(m_handle, number, cType, bytes.data() + at, chunkBytes, &indicator));
+            if (rc == SQL_NO_DATA || indicator == SQL_NULL_DATA) {
+                bytes.resize(at);
                 break;
-            if (indicator == SQL_NULL_DATA)
-                return cell;
-            cell.null = false;
+            }
+            null = false;
             const bool whole = indicator != SQL_NO_TOTAL && indicator <= chunkBytes - terminator;
-            cell.bytes.append(piece.constData(), whole ? indicator : chunkBytes - terminator);
+            bytes.resize(at + (whole ? indicator : chunkBytes - terminator));
             if (rc == SQL_SUCCESS || whole)
                 break;
         }
-        return cell;
+        return !null;
+    }
+
+    // One column of the current row, in the form the program keeps it in: handed to `to`'s
+    // null(), integer(), unsignedInteger(), real(), text() or bytes(), as its type says.
+    template <typename Visitor> void visit(SQLUSMALLINT number, const Column& column, Visitor&& to)
+    {
+        const SQLSMALLINT cType = exactCType(column);
+        // Decimals go as their digits, in text.
+        if (!read(number, cType == SQL_C_CHAR ? SQL_C_WCHAR : cType, m_scratch))
+            return to.null();
+        const char* data = m_scratch.constData();
+        const auto as = [data]<typename T>(T) {
+            T value;
+            std::memcpy(&value, data, sizeof value);
+            return value;
+        };
+        switch (cType) {
+        case SQL_C_BINARY:
+            return to.bytes(data, m_scratch.size());
+        case SQL_C_DOUBLE:
+            return to.real(as(SQLDOUBLE()));
+        case SQL_C_BIT:
+        case SQL_C_UTINYINT:
+            return to.integer(static_cast<unsigned char>(data[0]));
+        case SQL_C_STINYINT:
+            return to.integer(static_cast<signed char>(data[0]));
+        case SQL_C_USHORT:
+            return to.integer(as(SQLUSMALLINT()));
+        case SQL_C_SSHORT:
+            return to.integer(as(SQLSMALLINT()));
+        case SQL_C_ULONG:
+            return to.integer(as(SQLUINTEGER()));
+        case SQL_C_SLONG:
+            return to.integer(as(SQLINTEGER()));
+        case SQL_C_UBIGINT:
+            return to.unsignedInteger(as(SQLUBIGINT()));
+        case SQL_C_SBIGINT:
+            return to.integer(as(SQLBIGINT()));
+        default:
+            return to.text(reinterpret_cast<const char16_t*>(data), m_scratch.size() / 2);
+        }
     }
 
     // One column of the current row as a value of the program's own: text, a number, bytes.
     QVariant value(SQLUSMALLINT number, const Column& column)
     {
-        const SQLSMALLINT cType = exactCType(column);
-        const Cell read = cell(number, cType == SQL_C_CHAR ? SQL_C_WCHAR : cType);
-        if (read.null)
-            return QVariant();
-        const char* data = read.bytes.constData();
-        const auto as = [data]<typename T>(T) {
-            T number;
-            std::memcpy(&number, data, sizeof number);
-            return number;
-        };
-        switch (cType) {
-        case SQL_C_BINARY:
-            return read.bytes;
-        case SQL_C_DOUBLE:
-            return as(SQLDOUBLE());
-        case SQL_C_BIT:
-            return bool(data[0]);
-        case SQL_C_UTINYINT:
-            return qlonglong(static_cast<unsigned char>(data[0]));
-        case SQL_C_STINYINT:
-            return qlonglong(static_cast<signed char>(data[0]));
-        case SQL_C_USHORT:
-            return qlonglong(as(SQLUSMALLINT()));
-        case SQL_C_SSHORT:
-            return qlonglong(as(SQLSMALLINT()));
-        case SQL_C_ULONG:
-            return qlonglong(as(SQLUINTEGER()));
-        case SQL_C_SLONG:
-            return qlonglong(as(SQLINTEGER()));
-        case SQL_C_UBIGINT:
-            return qulonglong(as(SQLUBIGINT()));
-        case SQL_C_SBIGINT:
-            return qlonglong(as(SQLBIGINT()));
-        default:
-            return fromWide(
-                reinterpret_cast<const SQLWCHAR*>(data), read.bytes.size() / qsizetype(2));
-        }
+        struct
+        {
+            QVariant value;
+            void null() { }
+            void integer(qint64 number) { value = qlonglong(number); }
+            void unsignedInteger(quint64 number) { value = qulonglong(number); }
+            void real(double number) { value = number; }
+            void text(const char16_t* text, qsizetype length)
+            {
+                value = QString::fromUtf16(text, length);
+            }
+            void bytes(const char* bytes, qsizetype length) { value = QByteArray(bytes, length); }
+        } converted;
+        visit(number, column, converted);
+        // A bit is read as a boolean.
+        if (column.type == SQL_BIT && !converted.value.isNull())
+            return converted.value.toLongLong() != 0;
+        return converted.value;
     }
 
     void setAttribute(SQLINTEGER attribute, SQLULEN value)
@@ -547,6 +582,7 @@ private:
     SQLHSTMT m_handle;
     RunningStatement& m_running;
     QString m_context;
+    QByteArray m_scratch;
     std::vector<std::unique_ptr<Parameter>> m_parameters;
 };
 
@@ -733,6 +769,57 @@ public:
             for (qsizetype i = 0; i < read.size(); ++i)
                 values[i] = cursor.value(SQLUSMALLINT(i + 1), read[i]);
             if (!row(values))
+                throw WorkStopped();
+        }
+    }
+
+    // Each value from the driver's buffer into the file, with no value of the program's own on
+    // the way: the same forms readRows gives, at a fraction of the cost.
+    void saveRows(const Statement& select, SavedCopyWriter& saved,
+        const std::function<bool()>& keepGoing) override
+    {
+        Cursor cursor(m_handle, m_running, m_context);
+        cursor.bind(select.values);
+        cursor.executeDirect(select.text);
+        const QList<Column> read = cursor.columns();
+        QList<ColumnDescription> described;
+        for (qsizetype i = 0; i < read.size(); ++i) {
+            described.append({read[i].name, cursor.typeName(SQLUSMALLINT(i + 1)), read[i].type,
+                qint64(read[i].size), read[i].digits});
+        }
+        saved.columns(described, true);
+        struct
+        {
+            SavedCopyWriter& saved;
+            int column = 0;
+            void null() { saved.nullValue(column); }
+            void integer(qint64 number) { saved.integerValue(column, number); }
+            void unsignedInteger(quint64 number)
+            {
+                // Beyond SQLite's integers, as its digits.
+                if (number > quint64(std::numeric_limits<qint64>::max())) {
+                    const QString digits = QString::number(number);
+                    saved.textValue(
+                        column, reinterpret_cast<const char16_t*>(digits.utf16()), digits.size());
+                } else {
+                    saved.integerValue(column, qint64(number));
+                }
+            }
+            void real(double number) { saved.realValue(column, number); }
+            void text(const char16_t* text, qsizetype length)
+            {
+                saved.textValue(column, text, length);
+            }
+            void bytes(const char* bytes, qsizetype length)
+            {
+                saved.bytesValue(column, bytes, length);
+            }
+        } into {saved};
+        while (cursor.fetch()) {
+            for (into.column = 0; into.column < read.size(); ++into.column)
+                cursor.visit(SQLUSMALLINT(into.column + 1), read[into.column], into);
+            saved.endRow();
+            if (!keepGoing())
                 throw WorkStopped();
         }
     }

@@ -130,11 +130,7 @@ SavedCopyWriter::SavedCopyWriter(const QString& folder, SavedCopyOrigin origin)
         != SQLITE_OK)
         fail(QStringLiteral("No se puede abrir"));
     // Every commit waits for the disk: the copy is there before the delete is.
-    run(QStringLiteral("PRAGMA synchronous = FULL; BEGIN;"
-                       "CREATE TABLE %1 (clave TEXT PRIMARY KEY, valor);"
-                       "CREATE TABLE columnas (posicion INTEGER PRIMARY KEY, nombre TEXT NOT NULL, "
-                       "tipo TEXT, tipo_sql INTEGER, tamano INTEGER, decimales INTEGER);")
-            .arg(originTable));
+    run(QStringLiteral("PRAGMA synchronous = FULL"));
 }
 
 SavedCopyWriter::~SavedCopyWriter()
@@ -143,8 +139,16 @@ SavedCopyWriter::~SavedCopyWriter()
         discard();
 }
 
-void SavedCopyWriter::columns(const QList<ColumnDescription>& columns)
+void SavedCopyWriter::columns(const QList<ColumnDescription>& columns, bool wideText)
 {
+    // Text bound as UTF-16 is stored so with no conversion, where the file's text is UTF-16.
+    if (wideText)
+        run(QStringLiteral("PRAGMA encoding = 'UTF-16le'"));
+    run(QStringLiteral("BEGIN;"
+                       "CREATE TABLE %1 (clave TEXT PRIMARY KEY, valor);"
+                       "CREATE TABLE columnas (posicion INTEGER PRIMARY KEY, nombre TEXT NOT NULL, "
+                       "tipo TEXT, tipo_sql INTEGER, tamano INTEGER, decimales INTEGER);")
+            .arg(originTable));
     QStringList names;
     QStringList markers;
     sqlite3_stmt* describe = nullptr;
@@ -180,10 +184,56 @@ void SavedCopyWriter::columns(const QList<ColumnDescription>& columns)
 
 void SavedCopyWriter::row(const QVariantList& values)
 {
-    for (qsizetype i = 0; i < values.size(); ++i) {
-        if (sqlite::bindValue(m_insert, int(i + 1), values[i]) != SQLITE_OK)
-            fail(QStringLiteral("No se puede escribir en"));
-    }
+    for (qsizetype i = 0; i < values.size(); ++i)
+        bound(sqlite::bindValue(m_insert, int(i + 1), values[i]));
+    endRow();
+}
+
+void SavedCopyWriter::row(sqlite3_stmt* source)
+{
+    const int count = sqlite3_column_count(source);
+    for (int column = 0; column < count; ++column)
+        bound(sqlite3_bind_value(m_insert, column + 1, sqlite3_column_value(source, column)));
+    endRow();
+}
+
+void SavedCopyWriter::bound(int result) const
+{
+    if (result != SQLITE_OK)
+        fail(QStringLiteral("No se puede escribir en"));
+}
+
+void SavedCopyWriter::nullValue(int column)
+{
+    bound(sqlite3_bind_null(m_insert, column + 1));
+}
+
+void SavedCopyWriter::integerValue(int column, qint64 value)
+{
+    bound(sqlite3_bind_int64(m_insert, column + 1, value));
+}
+
+void SavedCopyWriter::realValue(int column, double value)
+{
+    bound(sqlite3_bind_double(m_insert, column + 1, value));
+}
+
+void SavedCopyWriter::textValue(int column, const char16_t* text, qsizetype length)
+{
+    bound(sqlite3_bind_text64(m_insert, column + 1, reinterpret_cast<const char*>(text),
+        sqlite3_uint64(length) * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16));
+}
+
+void SavedCopyWriter::bytesValue(int column, const char* bytes, qsizetype length)
+{
+    // An empty one stays bytes: SQLite would bind a blob without data as NULL.
+    bound(length == 0 ? sqlite3_bind_zeroblob(m_insert, column + 1, 0)
+                      : sqlite3_bind_blob64(
+                          m_insert, column + 1, bytes, sqlite3_uint64(length), SQLITE_TRANSIENT));
+}
+
+void SavedCopyWriter::endRow()
+{
     if (sqlite3_step(m_insert) != SQLITE_DONE)
         fail(QStringLiteral("No se puede escribir en"));
     sqlite3_reset(m_insert);

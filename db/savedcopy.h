@@ -55,8 +55,18 @@ public:
     SavedCopyWriter(const SavedCopyWriter&) = delete;
     SavedCopyWriter& operator=(const SavedCopyWriter&) = delete;
 
-    void columns(const QList<ColumnDescription>& columns);
+    // The columns, before any row. Where the rows' text comes as UTF-16, the file keeps it so.
+    void columns(const QList<ColumnDescription>& columns, bool wideText = false);
     void row(const QVariantList& values);
+    // The current row of a statement of SQLite's own, each value as SQLite holds it.
+    void row(sqlite3_stmt* source);
+    // A row value by value, in SQLite's own types, then endRow().
+    void nullValue(int column);
+    void integerValue(int column, qint64 value);
+    void realValue(int column, double value);
+    void textValue(int column, const char16_t* text, qsizetype length);
+    void bytesValue(int column, const char* bytes, qsizetype length);
+    void endRow();
     qint64 rows() const { return m_rows; }
     void keep();
     // The delete it was kept for did not happen.
@@ -65,6 +75,7 @@ public:
 
 private:
     [[noreturn]] void fail(const QString& what) const;
+    void bound(int result) const;
     void run(const QString& sql) const;
     void close() noexcept;
 

@@ -10,6 +10,8 @@
 
 namespace duplivo {
 
+class SavedCopyWriter;
+
 // The SQL the engine behind a connection speaks, found when it opens. A SQLite file behind an
 // ODBC driver speaks SQLite's.
 enum class Dialect { Sqlite, PostgreSql, MariaDb, Access, Other };
@@ -64,6 +66,10 @@ public:
         const std::function<void(const QList<ColumnDescription>&)>& columns,
         const std::function<bool(const QVariantList&)>& row)
         = 0;
+    // The rows of a select into a saved copy, as readRows reads them; where `keepGoing` answers
+    // false, throws WorkStopped.
+    virtual void saveRows(
+        const Statement& select, SavedCopyWriter& saved, const std::function<bool()>& keepGoing);
     // Runs `append` once for each of `rows`: `append`'s own values first, then the row's, each
     // bound by the type of the column `describe` gives in its place, so that a value read by
     // readRows is stored as it was. Returns the rows appended; where `progress` answers false,

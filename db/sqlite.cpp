@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include "db/errors.h"
+#include "db/savedcopy.h"
 #include "db/sqlitevalue.h"
 
 namespace duplivo {
@@ -136,19 +137,25 @@ public:
     {
         const Prepared query = prepared(select);
         const int count = sqlite3_column_count(query.get());
-        QList<ColumnDescription> described;
-        for (int column = 0; column < count; ++column) {
-            ColumnDescription description;
-            description.name = QString::fromUtf8(sqlite3_column_name(query.get(), column));
-            description.type = QString::fromUtf8(sqlite3_column_decltype(query.get(), column));
-            described << description;
-        }
-        columns(described);
+        columns(described(query.get()));
         QVariantList values(count);
         while (step(query.get())) {
             for (int column = 0; column < count; ++column)
                 values[column] = columnValue(query.get(), column);
             if (!row(values))
+                throw WorkStopped();
+        }
+    }
+
+    // From SQLite to SQLite, each value goes over as it is, with no conversion on the way.
+    void saveRows(const Statement& select, SavedCopyWriter& saved,
+        const std::function<bool()>& keepGoing) override
+    {
+        const Prepared query = prepared(select);
+        saved.columns(described(query.get()));
+        while (step(query.get())) {
+            saved.row(query.get());
+            if (!keepGoing())
                 throw WorkStopped();
         }
     }
@@ -224,6 +231,18 @@ private:
         for (int marker = 1; marker <= statement.values.size(); ++marker)
             check(bindValue(query.get(), marker, statement.values[marker - 1]));
         return query;
+    }
+
+    static QList<ColumnDescription> described(sqlite3_stmt* query)
+    {
+        QList<ColumnDescription> columns;
+        for (int column = 0; column < sqlite3_column_count(query); ++column) {
+            ColumnDescription description;
+            description.name = QString::fromUtf8(sqlite3_column_name(query, column));
+            description.type = QString::fromUtf8(sqlite3_column_decltype(query, column));
+            columns << description;
+        }
+        return columns;
     }
 
     // True for a row, false when the statement is done.

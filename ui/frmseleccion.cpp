@@ -320,13 +320,26 @@ void frmSeleccion::runLong(const QString& label, const std::function<void()>& wo
     if (!m_longWork)
         m_longWork = std::make_unique<LongWork>(this);
     m_working = true;
-    const auto done = qScopeGuard([this] { m_working = false; });
-    // The work keeps its connection whatever happens to the window's handle of it.
-    m_longWork->run(label, work, [this, connection] {
+    m_stopTarget = connection.get();
+    const auto done = qScopeGuard([this] {
+        m_working = false;
+        m_stopTarget = nullptr;
+    });
+    m_longWork->run(label, work, [this] {
         m_stopAsked = true;
-        // Opening a connection cannot be cut short; the work stops once it is open.
+        // A connection still being opened cannot be stopped; the work stops once it is open
+        // (see stopsOnceOpen).
+        DatabaseConnection* const connection = m_stopTarget;
         return connection && connection->requestStop();
     });
+}
+
+void frmSeleccion::stopsOnceOpen(DatabaseConnection& connection)
+{
+    // On the work's thread: a stop asked for while it opened is passed on now.
+    m_stopTarget = &connection;
+    if (m_stopAsked)
+        connection.requestStop();
 }
 
 void frmSeleccion::endStopped(const QString& message)
@@ -350,12 +363,6 @@ void frmSeleccion::cmdCopiar_Click()
         if (m_lstProgramas->item(row)->isSelected())
             selected << row;
     }
-    const auto label = [&selected](const QString& program, int row) {
-        return QStringLiteral("Copiando los datos de %1 (%2 de %3)…")
-            .arg(program)
-            .arg(selected.indexOf(row) + 1)
-            .arg(selected.size());
-    };
     const auto stopped = [this] {
         endStopped(QStringLiteral("Se ha detenido la copia de los datos de ") + m_state.program
             + crlf + QStringLiteral(" de la empresa ") + m_state.sourceCompany
@@ -363,32 +370,10 @@ void frmSeleccion::cmdCopiar_Click()
             + QStringLiteral("No se ha guardado nada de ese programa."));
     };
 
-    // A connection of its own for the command; each program is committed before the next.
-    std::shared_ptr<DatabaseConnection> database;
-    std::optional<int> longestName;
-    m_state.program = m_lstProgramas->item(selected.first())->text();
-    m_state.sourceCompany = m_cmbEmpresaOrigen->currentText();
-    m_state.newCompany = m_txtEmpresaNueva->text();
+    // A connection of its own for the command, opened with the first program's work; each
+    // program is committed before the next.
+    std::shared_ptr<DatabaseConnection> connection;
     const QString path = m_state.databasePath;
-    runLong(
-        label(m_state.program, selected.first()),
-        [&] {
-            database = openDatabase(path);
-            longestName = granguia::longestCompanyName(*database);
-        },
-        nullptr);
-    m_state.database = database;
-    if (m_stopAsked)
-        return stopped();
-    // The engine would cut a longer name, or refuse it part-way through the programs.
-    const qsizetype nameLength = granguia::nameLength(*m_state.database, m_txtEmpresaNueva->text());
-    if (refuseInput(longestName && nameLength > *longestName,
-            QStringLiteral("El nombre de la nueva empresa no puede tener más de %1 caracteres, y "
-                           "el escrito tiene %2.")
-                .arg(longestName.value_or(0))
-                .arg(nameLength),
-            m_txtEmpresaNueva))
-        return;
     const int count = m_lstProgramas->count();
     for (m_state.index = 0; m_state.index < count; ++m_state.index) {
         if (!m_lstProgramas->item(m_state.index)->isSelected())
@@ -399,26 +384,58 @@ void frmSeleccion::cmdCopiar_Click()
         // A stop that came as the program before finished leaves this one untouched.
         if (m_stopAsked)
             return stopped();
-        m_state.checkStatement
-            = granguia::findBlock(m_state.newCompany, m_state.program, m_state.database->dialect());
-        const CopyStatements copy = granguia::copyBlock(m_state.sourceCompany, m_state.newCompany,
-            m_state.program, m_state.database->dialect());
-        m_state.statement = copy.readRows;
-
-        DatabaseConnection::BlockCopy outcome = DatabaseConnection::BlockCopy::NothingToCopy;
-        const std::shared_ptr<DatabaseConnection> connection = m_state.database;
-        const Statement check = m_state.checkStatement;
-        connection->setProgress(
-            [this](qint64 done, qint64 total) { m_longWork->progress(done, total); });
+        std::optional<DatabaseConnection::BlockCopy> outcome;
+        std::optional<int> longestName;
+        qsizetype nameLength = 0;
+        const QString newCompany = m_state.newCompany;
+        const QString sourceCompany = m_state.sourceCompany;
+        const QString program = m_state.program;
         try {
             runLong(
-                label(m_state.program, m_state.index),
-                [&] { outcome = connection->copyUnlessPresent(check, copy); }, connection);
+                QStringLiteral("Copiando los datos de %1 (%2 de %3)…")
+                    .arg(program)
+                    .arg(selected.indexOf(m_state.index) + 1)
+                    .arg(selected.size()),
+                [&, connection] {
+                    std::shared_ptr<DatabaseConnection> working = connection;
+                    if (!working) {
+                        // The engine would cut a longer name, or refuse it part-way through
+                        // the programs: it is measured before anything is written.
+                        working = openDatabase(path);
+                        stopsOnceOpen(*working);
+                        longestName = granguia::longestCompanyName(*working);
+                        nameLength = granguia::nameLength(*working, newCompany);
+                        m_state.database = working;
+                        if (longestName && nameLength > *longestName)
+                            return;
+                    }
+                    working->setProgress(
+                        [this](qint64 done, qint64 total) { m_longWork->progress(done, total); });
+                    outcome = working->copyUnlessPresent(
+                        granguia::findBlock(newCompany, program, working->dialect()),
+                        granguia::copyBlock(
+                            sourceCompany, newCompany, program, working->dialect()));
+                },
+                connection);
         } catch (const WorkStopped&) {
             return stopped();
         }
+        connection = m_state.database;
+        m_state.checkStatement = granguia::findBlock(newCompany, program, connection->dialect());
+        m_state.statement
+            = granguia::copyBlock(sourceCompany, newCompany, program, connection->dialect())
+                  .readRows;
+        if (m_stopAsked && !outcome)
+            return stopped();
+        if (refuseInput(!outcome,
+                QStringLiteral("El nombre de la nueva empresa no puede tener más de %1 "
+                               "caracteres, y el escrito tiene %2.")
+                    .arg(longestName.value_or(0))
+                    .arg(nameLength),
+                m_txtEmpresaNueva))
+            return;
 
-        switch (outcome) {
+        switch (*outcome) {
         case DatabaseConnection::BlockCopy::Copied:
             m_state.message = QStringLiteral("Se han copiado correctamente los datos de ")
                 + m_state.program + crlf + QStringLiteral(" de la empresa ") + m_state.sourceCompany

@@ -1,6 +1,7 @@
 // The one window of the program: choose a company and its programs, then copy or delete them.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -69,6 +70,7 @@ private:
     // goes to `connection`, where there is one yet.
     void runLong(const QString& label, const std::function<void()>& work,
         const std::shared_ptr<DatabaseConnection>& connection);
+    void stopsOnceOpen(DatabaseConnection& connection);
     // Tells the operator which program the stop left untouched, and ends as after a failure.
     void endStopped(const QString& message);
 
@@ -78,8 +80,10 @@ private:
     FormState m_state;
     bool m_ended = false;
     std::unique_ptr<LongWork> m_longWork;
-    // The operator asked the running work to stop.
-    bool m_stopAsked = false;
+    // The operator asked the running work to stop, and the connection it runs on: both read by
+    // the work's thread too.
+    std::atomic<bool> m_stopAsked = false;
+    std::atomic<DatabaseConnection*> m_stopTarget = nullptr;
     // A command's work is running: no handler runs meanwhile.
     bool m_working = false;
     // The control that last had the focus inside this window: the company box's focus handler

@@ -102,14 +102,15 @@ private:
 
     [[noreturn]] void loop()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return bool(m_job); });
-            const std::function<void()> job = std::move(m_job);
-            m_job = nullptr;
-            lock.unlock();
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [this] { return bool(m_job); });
+                job = std::move(m_job);
+                m_job = nullptr;
+            }
             job();
-            lock.lock();
         }
     }
 
