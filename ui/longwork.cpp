@@ -1,6 +1,8 @@
 #include "ui/longwork.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <thread>
 
 #include <QAbstractEventDispatcher>
 #include <QCloseEvent>
@@ -172,12 +174,21 @@ void LongWork::run(
         dispatcher->wakeUp();
     });
 
-    QTimer quiet;
-    quiet.setSingleShot(true);
-    QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(stop); });
-    quiet.start(quietMs);
-    while (!finished)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // Most work ends within a millisecond or two. Until then the window's thread only watches
+    // for the end, as a lock that is about to be free is waited for: waking a sleeping thread
+    // costs the system more than a small copy's share of the work.
+    const auto watchUntil = std::chrono::steady_clock::now() + watchFor;
+    while (
+        !finished.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < watchUntil)
+        std::this_thread::yield();
+    if (!finished) {
+        QTimer quiet;
+        quiet.setSingleShot(true);
+        QObject::connect(&quiet, &QTimer::timeout, m_window, [&] { showProgress(stop); });
+        quiet.start(quietMs);
+        while (!finished)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     delete m_dialog;
     if (failure)
         std::rethrow_exception(failure);

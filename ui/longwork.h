@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 
@@ -39,6 +40,8 @@ public:
 private:
     // How long work may run before the progress window shows.
     static constexpr int quietMs = 1000;
+    // How long the window's thread watches for the work's end before it waits in its event loop.
+    static constexpr std::chrono::microseconds watchFor {2000};
 
     void showProgress(const std::function<bool()>& stop);
     QString label() const;
