@@ -58,21 +58,15 @@ public:
     virtual qint64 appendRows(
         const Statement& read, const Statement& append, const RowProgress& progress = {})
         = 0;
-    // Reads the rows of a select one at a time: `columns` first, with what the engine says of
-    // each, then `row` for each row, every value as it is stored: integers, floats, text, bytes,
-    // decimals as their digits, dates and times as the engine writes them. Where `row` answers
-    // false, throws WorkStopped.
-    virtual void readRows(const Statement& select,
-        const std::function<void(const QList<ColumnDescription>&)>& columns,
-        const std::function<bool(const QVariantList&)>& row)
-        = 0;
-    // The rows of a select into a saved copy, as readRows reads them; where `keepGoing` answers
-    // false, throws WorkStopped.
+    // The rows of a select into a saved copy, with what the engine says of each column, every
+    // value as it is stored: integers, floats, text, bytes, decimals as their digits, dates and
+    // times as the engine writes them. Where `keepGoing` answers false, throws WorkStopped.
     virtual void saveRows(
-        const Statement& select, SavedCopyWriter& saved, const std::function<bool()>& keepGoing);
+        const Statement& select, SavedCopyWriter& saved, const std::function<bool()>& keepGoing)
+        = 0;
     // Runs `append` once for each of `rows`: `append`'s own values first, then the row's, each
-    // bound by the type of the column `describe` gives in its place, so that a value read by
-    // readRows is stored as it was. Returns the rows appended; where `progress` answers false,
+    // bound by the type of the column `describe` gives in its place, so that a value a saved
+    // copy kept is stored as it was. Returns the rows appended; where `progress` answers false,
     // throws WorkStopped.
     virtual qint64 insertRows(const Statement& describe, const Statement& append,
         const QList<QVariantList>& rows, const RowProgress& progress = {})

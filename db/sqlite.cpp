@@ -131,22 +131,6 @@ public:
         return written;
     }
 
-    void readRows(const Statement& select,
-        const std::function<void(const QList<ColumnDescription>&)>& columns,
-        const std::function<bool(const QVariantList&)>& row) override
-    {
-        const Prepared query = prepared(select);
-        const int count = sqlite3_column_count(query.get());
-        columns(described(query.get()));
-        QVariantList values(count);
-        while (step(query.get())) {
-            for (int column = 0; column < count; ++column)
-                values[column] = columnValue(query.get(), column);
-            if (!row(values))
-                throw WorkStopped();
-        }
-    }
-
     // From SQLite to SQLite, each value goes over as it is, with no conversion on the way.
     void saveRows(const Statement& select, SavedCopyWriter& saved,
         const std::function<bool()>& keepGoing) override

@@ -123,11 +123,10 @@ public:
         const qint64 appended = m_real->appendRows(read, append, progress);
         return uncounted ? -1 : appended;
     }
-    void readRows(const Statement& select,
-        const std::function<void(const QList<ColumnDescription>&)>& columns,
-        const std::function<bool(const QVariantList&)>& row) override
+    void saveRows(const Statement& select, SavedCopyWriter& saved,
+        const std::function<bool()>& keepGoing) override
     {
-        m_real->readRows(select, columns, row);
+        m_real->saveRows(select, saved, keepGoing);
     }
     qint64 insertRows(const Statement& describe, const Statement& append,
         const QList<QVariantList>& rows, const RowProgress& progress) override
