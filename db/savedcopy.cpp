@@ -78,14 +78,12 @@ public:
     // Each row of a query.
     void each(const QString& sql, const std::function<void(sqlite3_stmt*)>& row) const
     {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &statement, nullptr)
-            != SQLITE_OK)
+        const sqlite::Prepared statement = sqlite::prepare(m_db, sql);
+        if (!statement)
             fail();
         int result = SQLITE_ROW;
-        while ((result = sqlite3_step(statement)) == SQLITE_ROW)
-            row(statement);
-        sqlite3_finalize(statement);
+        while ((result = sqlite3_step(statement.get())) == SQLITE_ROW)
+            row(statement.get());
         if (result != SQLITE_DONE)
             fail();
     }
@@ -151,49 +149,44 @@ void SavedCopyWriter::columns(const QList<ColumnDescription>& columns, bool wide
             .arg(originTable));
     QStringList names;
     QStringList markers;
-    sqlite3_stmt* describe = nullptr;
-    const QString sql = QStringLiteral("INSERT INTO columnas VALUES (?, ?, ?, ?, ?, ?)");
-    if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &describe, nullptr)
-        != SQLITE_OK)
-        fail(QStringLiteral("No se puede escribir en"));
+    QList<QVariantList> described;
     for (qsizetype i = 0; i < columns.size(); ++i) {
         const ColumnDescription& column = columns[i];
-        const QVariantList values
-            = {i + 1, column.name, column.type, column.sqlType, column.size, column.digits};
-        for (qsizetype value = 0; value < values.size(); ++value)
-            sqlite::bindValue(describe, int(value + 1), values[value]);
-        const int stepped = sqlite3_step(describe);
-        sqlite3_reset(describe);
-        if (stepped != SQLITE_DONE) {
-            sqlite3_finalize(describe);
-            fail(QStringLiteral("No se puede escribir en"));
-        }
+        described.append(
+            {i + 1, column.name, column.type, column.sqlType, column.size, column.digits});
         // The database's own names for its columns, quoted: the copy's table is the table's.
         names << quoted(column.name);
         markers << QStringLiteral("?");
     }
-    sqlite3_finalize(describe);
+    insertEach(QStringLiteral("INSERT INTO columnas VALUES (?, ?, ?, ?, ?, ?)"), described);
     // No declared types: SQLite keeps each value as it is bound, with its own type.
     run(QStringLiteral("CREATE TABLE filas (%1)").arg(names.join(QStringLiteral(", "))));
-    const QString insert
-        = QStringLiteral("INSERT INTO filas VALUES (%1)").arg(markers.join(QStringLiteral(", ")));
-    if (sqlite3_prepare16_v2(m_db, insert.utf16(), int(insert.size() * 2), &m_insert, nullptr)
-        != SQLITE_OK)
+    m_insert = sqlite::prepare(m_db,
+        QStringLiteral("INSERT INTO filas VALUES (%1)").arg(markers.join(QStringLiteral(", "))));
+    if (!m_insert)
         fail(QStringLiteral("No se puede escribir en"));
 }
 
-void SavedCopyWriter::row(const QVariantList& values)
+void SavedCopyWriter::insertEach(const QString& sql, const QList<QVariantList>& rows) const
 {
-    for (qsizetype i = 0; i < values.size(); ++i)
-        bound(sqlite::bindValue(m_insert, int(i + 1), values[i]));
-    endRow();
+    const sqlite::Prepared insert = sqlite::prepare(m_db, sql);
+    if (!insert)
+        fail(QStringLiteral("No se puede escribir en"));
+    for (const QVariantList& values : rows) {
+        for (qsizetype i = 0; i < values.size(); ++i)
+            bound(sqlite::bindValue(insert.get(), int(i + 1), values[i]));
+        const int stepped = sqlite3_step(insert.get());
+        sqlite3_reset(insert.get());
+        if (stepped != SQLITE_DONE)
+            fail(QStringLiteral("No se puede escribir en"));
+    }
 }
 
 void SavedCopyWriter::row(sqlite3_stmt* source)
 {
     const int count = sqlite3_column_count(source);
     for (int column = 0; column < count; ++column)
-        bound(sqlite3_bind_value(m_insert, column + 1, sqlite3_column_value(source, column)));
+        bound(sqlite3_bind_value(m_insert.get(), column + 1, sqlite3_column_value(source, column)));
     endRow();
 }
 
@@ -205,66 +198,53 @@ void SavedCopyWriter::bound(int result) const
 
 void SavedCopyWriter::nullValue(int column)
 {
-    bound(sqlite3_bind_null(m_insert, column + 1));
+    bound(sqlite3_bind_null(m_insert.get(), column + 1));
 }
 
 void SavedCopyWriter::integerValue(int column, qint64 value)
 {
-    bound(sqlite3_bind_int64(m_insert, column + 1, value));
+    bound(sqlite3_bind_int64(m_insert.get(), column + 1, value));
 }
 
 void SavedCopyWriter::realValue(int column, double value)
 {
-    bound(sqlite3_bind_double(m_insert, column + 1, value));
+    bound(sqlite3_bind_double(m_insert.get(), column + 1, value));
 }
 
 void SavedCopyWriter::textValue(int column, const char16_t* text, qsizetype length)
 {
-    bound(sqlite3_bind_text64(m_insert, column + 1, reinterpret_cast<const char*>(text),
+    bound(sqlite3_bind_text64(m_insert.get(), column + 1, reinterpret_cast<const char*>(text),
         sqlite3_uint64(length) * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16));
 }
 
 void SavedCopyWriter::bytesValue(int column, const char* bytes, qsizetype length)
 {
     // An empty one stays bytes: SQLite would bind a blob without data as NULL.
-    bound(length == 0 ? sqlite3_bind_zeroblob(m_insert, column + 1, 0)
-                      : sqlite3_bind_blob64(
-                          m_insert, column + 1, bytes, sqlite3_uint64(length), SQLITE_TRANSIENT));
+    bound(length == 0 ? sqlite3_bind_zeroblob(m_insert.get(), column + 1, 0)
+                      : sqlite3_bind_blob64(m_insert.get(), column + 1, bytes,
+                          sqlite3_uint64(length), SQLITE_TRANSIENT));
 }
 
 void SavedCopyWriter::endRow()
 {
-    if (sqlite3_step(m_insert) != SQLITE_DONE)
+    if (sqlite3_step(m_insert.get()) != SQLITE_DONE)
         fail(QStringLiteral("No se puede escribir en"));
-    sqlite3_reset(m_insert);
+    sqlite3_reset(m_insert.get());
     ++m_rows;
 }
 
 void SavedCopyWriter::keep()
 {
     m_origin.rows = m_rows;
-    const QList<std::pair<const char*, QVariant>> origin
-        = {{formatKey, format}, {databaseKey, m_origin.database}, {companyKey, m_origin.company},
-            {programKey, m_origin.program}, {tableKey, m_origin.table},
-            {deletedKey, m_origin.deleted.toString(Qt::ISODateWithMs)}, {rowsKey, m_rows}};
-    sqlite3_stmt* insert = nullptr;
-    const QString sql = QStringLiteral("INSERT INTO %1 VALUES (?, ?)").arg(originTable);
-    if (sqlite3_prepare16_v2(m_db, sql.utf16(), int(sql.size() * 2), &insert, nullptr) != SQLITE_OK)
-        fail(QStringLiteral("No se puede escribir en"));
-    for (const auto& [key, value] : origin) {
-        sqlite3_bind_text(insert, 1, key, -1, SQLITE_STATIC);
-        sqlite::bindValue(insert, 2, value);
-        const int stepped = sqlite3_step(insert);
-        sqlite3_reset(insert);
-        if (stepped != SQLITE_DONE) {
-            sqlite3_finalize(insert);
-            fail(QStringLiteral("No se puede escribir en"));
-        }
-    }
-    sqlite3_finalize(insert);
+    const auto key = [](const char* name) { return QString::fromLatin1(name); };
+    insertEach(QStringLiteral("INSERT INTO %1 VALUES (?, ?)").arg(originTable),
+        {{key(formatKey), QString::fromLatin1(format)}, {key(databaseKey), m_origin.database},
+            {key(companyKey), m_origin.company}, {key(programKey), m_origin.program},
+            {key(tableKey), m_origin.table},
+            {key(deletedKey), m_origin.deleted.toString(Qt::ISODateWithMs)},
+            {key(rowsKey), m_rows}});
     run(QStringLiteral("COMMIT"));
-    sqlite3_finalize(m_insert);
-    m_insert = nullptr;
+    m_insert.reset();
     if (sqlite3_close(m_db) != SQLITE_OK)
         fail(QStringLiteral("No se puede cerrar"));
     m_db = nullptr;
@@ -296,8 +276,7 @@ void SavedCopyWriter::run(const QString& sql) const
 
 void SavedCopyWriter::close() noexcept
 {
-    sqlite3_finalize(m_insert);
-    m_insert = nullptr;
+    m_insert.reset();
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }

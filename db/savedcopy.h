@@ -11,9 +11,9 @@
 #include <QVariantList>
 
 #include "db/session.h"
+#include "db/sqlitevalue.h"
 
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace duplivo {
 
@@ -57,7 +57,6 @@ public:
 
     // The columns, before any row. Where the rows' text comes as UTF-16, the file keeps it so.
     void columns(const QList<ColumnDescription>& columns, bool wideText = false);
-    void row(const QVariantList& values);
     // The current row of a statement of SQLite's own, each value as SQLite holds it.
     void row(sqlite3_stmt* source);
     // A row value by value, in SQLite's own types, then endRow().
@@ -77,12 +76,14 @@ private:
     [[noreturn]] void fail(const QString& what) const;
     void bound(int result) const;
     void run(const QString& sql) const;
+    // Runs `sql` once for each of `rows`, binding its values in turn.
+    void insertEach(const QString& sql, const QList<QVariantList>& rows) const;
     void close() noexcept;
 
     QString m_path;
     SavedCopyOrigin m_origin;
     sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_insert = nullptr;
+    sqlite::Prepared m_insert;
     qint64 m_rows = 0;
     bool m_kept = false;
 };

@@ -17,15 +17,10 @@ namespace {
 
 using sqlite::bindValue;
 using sqlite::columnValue;
+using sqlite::Prepared;
 
 // How long another program's lock is waited for before a statement fails.
 constexpr int busyTimeoutMs = 10000;
-
-struct FinalizeStatement
-{
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Prepared = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
 struct FreeValue
 {
@@ -199,10 +194,8 @@ private:
     // left after them for each row.
     Prepared prepared(const Statement& statement, int rowValues = 0) const
     {
-        sqlite3_stmt* handle = nullptr;
-        const int result = sqlite3_prepare16_v2(m_db, statement.text.utf16(),
-            int(statement.text.size() * qsizetype(sizeof(QChar))), &handle, nullptr);
-        Prepared query(handle);
+        int result = SQLITE_OK;
+        Prepared query = sqlite::prepare(m_db, statement.text, &result);
         check(result);
         // SQLite would take a marker left without a value as NULL.
         const int markers = sqlite3_bind_parameter_count(query.get());

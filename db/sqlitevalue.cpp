@@ -6,6 +6,21 @@
 
 namespace duplivo::sqlite {
 
+void FinalizeStatement::operator()(sqlite3_stmt* statement) const
+{
+    sqlite3_finalize(statement);
+}
+
+Prepared prepare(sqlite3* db, const QString& sql, int* result)
+{
+    sqlite3_stmt* statement = nullptr;
+    const int prepared = sqlite3_prepare16_v2(
+        db, sql.utf16(), int(sql.size() * qsizetype(sizeof(QChar))), &statement, nullptr);
+    if (result)
+        *result = prepared;
+    return Prepared(statement);
+}
+
 QVariant columnValue(sqlite3_stmt* statement, int column)
 {
     switch (sqlite3_column_type(statement, column)) {
