@@ -144,6 +144,15 @@ void DatabaseConnection::stopIfAsked()
         throw WorkStopped();
 }
 
+RowProgress DatabaseConnection::rowProgress()
+{
+    return [this](qint64 done, qint64 total) {
+        if (m_progress)
+            m_progress(done, total);
+        return !m_stop;
+    };
+}
+
 DatabaseConnection::BlockCopy DatabaseConnection::copyUnlessPresent(
     const Statement& check, const CopyStatements& copy)
 {
@@ -158,11 +167,7 @@ DatabaseConnection::BlockCopy DatabaseConnection::restoreUnlessPresent(const Sta
     return writeUnlessPresent(check, copy, [&](const QString& name) {
         for (QVariantList& row : rows)
             row[nameAt] = name;
-        return m_session->insertRows(describe, append, rows, [this](qint64 done, qint64 total) {
-            if (m_progress)
-                m_progress(done, total);
-            return !m_stop;
-        });
+        return m_session->insertRows(describe, append, rows, rowProgress());
     });
 }
 
@@ -218,33 +223,28 @@ DatabaseConnection::BlockCopy DatabaseConnection::writeUnlessPresent(const State
             m_session->commit();
         else
             m_session->rollback();
-    } catch (const Failure& failure) {
+    } catch (...) {
+        // However the copy ended, no stop asked for now may cut its cleanup short.
         setCancellable(false);
-        m_session->rollback();
-        QString text = failure.text();
-        if (wrote && !staging.isNull())
-            text += removeWhatFailedCopyWrote(check, copy, staging, renaming);
-        unlockBlock(lock);
-        // A statement the operator's stop cancelled fails; what it wrote is gone.
-        if (m_stop && text == failure.text())
-            throw WorkStopped();
-        const auto* engine = dynamic_cast<const EngineFailure*>(&failure);
-        throw EngineFailure(failure.number(), text, engine ? engine->states() : QStringList());
-    } catch (const WorkStopped&) {
         m_session->rollback();
         const QString left = wrote && !staging.isNull()
             ? removeWhatFailedCopyWrote(check, copy, staging, renaming)
             : QString();
         unlockBlock(lock);
-        if (!left.isEmpty())
-            throw EngineFailure(0, QStringLiteral("Se ha detenido la copia.") + left);
-        throw;
-    } catch (...) {
-        m_session->rollback();
-        if (wrote && !staging.isNull())
-            removeWhatFailedCopyWrote(check, copy, staging, renaming);
-        unlockBlock(lock);
-        throw;
+        try {
+            throw;
+        } catch (const Failure& failure) {
+            // A statement the operator's stop cancelled fails; what it wrote is gone.
+            if (m_stop && left.isEmpty())
+                throw WorkStopped();
+            const auto* engine = dynamic_cast<const EngineFailure*>(&failure);
+            throw EngineFailure(
+                failure.number(), failure.text() + left, engine ? engine->states() : QStringList());
+        } catch (const WorkStopped&) {
+            if (!left.isEmpty())
+                throw EngineFailure(0, QStringLiteral("Se ha detenido la copia.") + left);
+            throw;
+        }
     }
     unlockBlock(lock);
     return outcome;
@@ -343,12 +343,7 @@ qint64 DatabaseConnection::copyRows(
     case CopyForm::RowByRow:
         break;
     }
-    return m_session->appendRows(
-        copy.readRows, withValue(copy.appendRow, 0, name), [this](qint64 done, qint64 total) {
-            if (m_progress)
-                m_progress(done, total);
-            return !m_stop;
-        });
+    return m_session->appendRows(copy.readRows, withValue(copy.appendRow, 0, name), rowProgress());
 }
 
 QString DatabaseConnection::stagingName(const CopyStatements& copy)

@@ -157,6 +157,8 @@ private:
     // could leave half done where nothing undoes it), a stop only waits for it.
     void setCancellable(bool cancellable);
     void stopIfAsked();
+    // Rows written, for the progress shown; false once a stop is asked for.
+    RowProgress rowProgress();
     std::mutex m_stopMutex;
     std::atomic<bool> m_stop = false;
     bool m_cancellable = true;
