@@ -385,6 +385,8 @@ void frmSeleccion::cmdCopiar_Click()
         if (m_stopAsked)
             return stopped();
         std::optional<DatabaseConnection::BlockCopy> outcome;
+        Statement check;
+        CopyStatements copy;
         std::optional<int> longestName;
         qsizetype nameLength = 0;
         const QString newCompany = m_state.newCompany;
@@ -411,20 +413,18 @@ void frmSeleccion::cmdCopiar_Click()
                     }
                     working->setProgress(
                         [this](qint64 done, qint64 total) { m_longWork->progress(done, total); });
-                    outcome = working->copyUnlessPresent(
-                        granguia::findBlock(newCompany, program, working->dialect()),
-                        granguia::copyBlock(
-                            sourceCompany, newCompany, program, working->dialect()));
+                    check = granguia::findBlock(newCompany, program, working->dialect());
+                    copy = granguia::copyBlock(
+                        sourceCompany, newCompany, program, working->dialect());
+                    outcome = working->copyUnlessPresent(check, copy);
                 },
                 connection);
         } catch (const WorkStopped&) {
             return stopped();
         }
         connection = m_state.database;
-        m_state.checkStatement = granguia::findBlock(newCompany, program, connection->dialect());
-        m_state.statement
-            = granguia::copyBlock(sourceCompany, newCompany, program, connection->dialect())
-                  .readRows;
+        m_state.checkStatement = check;
+        m_state.statement = copy.readRows;
         if (m_stopAsked && !outcome)
             return stopped();
         if (refuseInput(!outcome,
