@@ -97,9 +97,9 @@ bool isCommand(const QStringList& arguments)
 
 std::optional<CommandResult> runCommand(const QStringList& arguments, const SettingsStore& settings)
 {
-    const qsizetype restoreAt = arguments.indexOf(restoreCommand);
-    if (restoreAt < 0 && !arguments.contains(listCommand))
+    if (!isCommand(arguments))
         return std::nullopt;
+    const qsizetype restoreAt = arguments.indexOf(restoreCommand);
     try {
         if (restoreAt < 0)
             return listSaved();
