@@ -214,7 +214,13 @@ void SavedCopyWriter::realValue(int column, double value)
 void SavedCopyWriter::textValue(int column, const char16_t* text, qsizetype length)
 {
     bound(sqlite3_bind_text64(m_insert.get(), column + 1, reinterpret_cast<const char*>(text),
-        sqlite3_uint64(length) * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16));
+        sqlite3_uint64(length) * sizeof(char16_t), SQLITE_STATIC, SQLITE_UTF16));
+}
+
+void SavedCopyWriter::utf8TextValue(int column, const char* text, qsizetype length)
+{
+    bound(sqlite3_bind_text64(
+        m_insert.get(), column + 1, text, sqlite3_uint64(length), SQLITE_STATIC, SQLITE_UTF8));
 }
 
 void SavedCopyWriter::bytesValue(int column, const char* bytes, qsizetype length)
@@ -222,7 +228,7 @@ void SavedCopyWriter::bytesValue(int column, const char* bytes, qsizetype length
     // An empty one stays bytes: SQLite would bind a blob without data as NULL.
     bound(length == 0 ? sqlite3_bind_zeroblob(m_insert.get(), column + 1, 0)
                       : sqlite3_bind_blob64(m_insert.get(), column + 1, bytes,
-                          sqlite3_uint64(length), SQLITE_TRANSIENT));
+                          sqlite3_uint64(length), SQLITE_STATIC));
 }
 
 void SavedCopyWriter::endRow()

@@ -59,11 +59,13 @@ public:
     void columns(const QList<ColumnDescription>& columns, bool wideText = false);
     // The current row of a statement of SQLite's own, each value as SQLite holds it.
     void row(sqlite3_stmt* source);
-    // A row value by value, in SQLite's own types, then endRow().
+    // A row value by value, in SQLite's own types, then endRow(). Text and bytes are taken
+    // where they lie: they must stay as they are until endRow().
     void nullValue(int column);
     void integerValue(int column, qint64 value);
     void realValue(int column, double value);
     void textValue(int column, const char16_t* text, qsizetype length);
+    void utf8TextValue(int column, const char* text, qsizetype length);
     void bytesValue(int column, const char* bytes, qsizetype length);
     void endRow();
     qint64 rows() const { return m_rows; }

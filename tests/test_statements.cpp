@@ -414,6 +414,15 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()
         << QVariantList {QStringLiteral("ñ").repeated(8191), QStringLiteral("ñ").repeated(8192),
                straddling, QVariant()}
         << QVariantList {bytes.left(16383), bytes.left(16384), bytes, QVariant()};
+    // A DSN that sets another character set for the connection: the text reaches the program
+    // in it, not in UTF-8, and must still be kept and put back as it was.
+    if (testEngine() == TestEngine::MariaDb)
+        QTest::newRow("text through a latin1 connection")
+            << QStringLiteral("VARCHAR(255)") << QStringLiteral("TEXT")
+            << QVariantList {QStringLiteral("Línea ñ"), QStringLiteral("ÀÉÎÕÜ ß ÿ"), QVariant(),
+                   QString("")}
+            << QVariantList {QStringLiteral("Ñandú ").repeated(3000), QStringLiteral("¿€?"),
+                   QVariant(), QStringLiteral("año")};
     // SQLite keeps each value's own type in a column without one.
     if (testEngine() == TestEngine::Sqlite)
         QTest::newRow("mixed") << QString() << QString()
@@ -430,6 +439,11 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
     QFETCH(QVariantList, claves);
     QFETCH(QVariantList, cosas);
     CompanyDatabase database(testEngine(), claveType, cosaType);
+    if (QByteArray(QTest::currentDataTag()).contains("latin1")) {
+        QFile dsn(database.pathFile());
+        QVERIFY(dsn.open(QIODevice::Append));
+        dsn.write("CHARSET=latin1\r\n");
+    }
     for (int row = 0; row < claves.size(); ++row)
         database.insert(
             QStringLiteral("Origen"), QStringLiteral("Nóminas"), claves[row], cosas[row]);
