@@ -184,11 +184,12 @@ qint64 oursDelete(const QString& company, const QString& program, bool offThread
     return deleted;
 }
 
+// The copy a delete keeps, on one connection as the raw side reads on one.
 qint64 oursSavedCopy(const QString& company, const QString& program)
 {
-    const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
     OpenedSession opened = openSession(WineDrive::windowsPath);
-    SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(*connection, company, program));
+    SavedCopyWriter saved(savedCopiesFolder(),
+        {opened.description, company, program, granguia::tableName, QDateTime::currentDateTime()});
     opened.session->saveRows(granguia::blockRows(company, program, opened.session->dialect()),
         saved, [] { return true; });
     saved.keep();
