@@ -765,8 +765,7 @@ public:
     }
 
     // Each value from the driver's buffer into the file, with no value of the program's own on
-    // the way: in the forms Cursor::value gives, at a fraction of the cost. Each column is read
-    // into a buffer of its own, so that the file takes the row's values where they lie.
+    // the way: in the forms Cursor::value gives, at a fraction of the cost.
     void saveRows(const Statement& select, SavedCopyWriter& saved,
         const std::function<bool()>& keepGoing) override
     {
@@ -781,11 +780,10 @@ public:
                 qint64(read[i].size), read[i].digits});
         }
         saved.columns(described, !utf8Text);
-        std::vector<QByteArray> buffers(std::size_t(read.size()));
+        QByteArray buffer;
         struct
         {
             SavedCopyWriter& saved;
-            QByteArray* buffer = nullptr;
             int column = 0;
             void null() { saved.nullValue(column); }
             void integer(qint64 number) { saved.integerValue(column, number); }
@@ -793,8 +791,8 @@ public:
             {
                 // Beyond SQLite's integers, as its digits.
                 if (number > quint64(std::numeric_limits<qint64>::max())) {
-                    *buffer = QByteArray::number(number);
-                    saved.utf8TextValue(column, buffer->constData(), buffer->size());
+                    const QByteArray digits = QByteArray::number(number);
+                    saved.utf8TextValue(column, digits.constData(), digits.size());
                 } else {
                     saved.integerValue(column, qint64(number));
                 }
@@ -814,11 +812,9 @@ public:
             }
         } into {saved};
         while (cursor.fetch()) {
-            for (into.column = 0; into.column < read.size(); ++into.column) {
-                into.buffer = &buffers[std::size_t(into.column)];
+            for (into.column = 0; into.column < read.size(); ++into.column)
                 cursor.visit(
-                    SQLUSMALLINT(into.column + 1), read[into.column], into, *into.buffer, utf8Text);
-            }
+                    SQLUSMALLINT(into.column + 1), read[into.column], into, buffer, utf8Text);
             saved.endRow();
             if (!keepGoing())
                 throw WorkStopped();

@@ -1,5 +1,7 @@
 #include "db/savedcopy.h"
 
+#include <algorithm>
+#include <cstring>
 #include <system_error>
 
 #include <QDir>
@@ -23,6 +25,9 @@ const char* const tableKey = "tabla";
 const char* const deletedKey = "borrado";
 const char* const rowsKey = "filas";
 const char* const format = "1";
+
+// The most rows one statement writes to the file: more gains nothing.
+constexpr int rowsPerInsert = 32;
 
 // The most characters a name takes in a file's name; Windows takes 255 in all.
 constexpr qsizetype longestNamePart = 80;
@@ -161,10 +166,17 @@ void SavedCopyWriter::columns(const QList<ColumnDescription>& columns, bool wide
     insertEach(QStringLiteral("INSERT INTO columnas VALUES (?, ?, ?, ?, ?, ?)"), described);
     // No declared types: SQLite keeps each value as it is bound, with its own type.
     run(QStringLiteral("CREATE TABLE filas (%1)").arg(names.join(QStringLiteral(", "))));
-    m_insert = sqlite::prepare(m_db,
-        QStringLiteral("INSERT INTO filas VALUES (%1)").arg(markers.join(QStringLiteral(", "))));
-    if (!m_insert)
+    m_columns = int(columns.size());
+    const int markerLimit = sqlite3_limit(m_db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+    m_rowsPerInsert = std::clamp(markerLimit / std::max(m_columns, 1), 1, rowsPerInsert);
+    const QString row = u'(' + markers.join(QStringLiteral(", ")) + u')';
+    m_insertMany = sqlite::prepare(m_db,
+        QStringLiteral("INSERT INTO filas VALUES ")
+            + QStringList(m_rowsPerInsert, row).join(QStringLiteral(", ")));
+    m_insertOne = sqlite::prepare(m_db, QStringLiteral("INSERT INTO filas VALUES ") + row);
+    if (!m_insertMany || !m_insertOne)
         fail(QStringLiteral("No se puede escribir en"));
+    m_pending.assign(std::size_t(m_rowsPerInsert) * std::size_t(m_columns), Pending());
 }
 
 void SavedCopyWriter::insertEach(const QString& sql, const QList<QVariantList>& rows) const
@@ -185,8 +197,28 @@ void SavedCopyWriter::insertEach(const QString& sql, const QList<QVariantList>& 
 void SavedCopyWriter::row(sqlite3_stmt* source)
 {
     const int count = sqlite3_column_count(source);
-    for (int column = 0; column < count; ++column)
-        bound(sqlite3_bind_value(m_insert.get(), column + 1, sqlite3_column_value(source, column)));
+    for (int column = 0; column < count; ++column) {
+        switch (sqlite3_column_type(source, column)) {
+        case SQLITE_INTEGER:
+            integerValue(column, sqlite3_column_int64(source, column));
+            break;
+        case SQLITE_FLOAT:
+            realValue(column, sqlite3_column_double(source, column));
+            break;
+        case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(source, column));
+            utf8TextValue(column, text, sqlite3_column_bytes(source, column));
+            break;
+        }
+        case SQLITE_BLOB: {
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(source, column));
+            bytesValue(column, bytes, sqlite3_column_bytes(source, column));
+            break;
+        }
+        default:
+            nullValue(column);
+        }
+    }
     endRow();
 }
 
@@ -196,51 +228,111 @@ void SavedCopyWriter::bound(int result) const
         fail(QStringLiteral("No se puede escribir en"));
 }
 
+SavedCopyWriter::Pending& SavedCopyWriter::pending(int column, Pending::Kind kind)
+{
+    Pending& value = m_pending[std::size_t(m_pendingRows * m_columns + column)];
+    value.kind = kind;
+    return value;
+}
+
+void SavedCopyWriter::setBytes(Pending& value, const char* bytes, qsizetype length)
+{
+    // Into the room the value before it left, where there is enough.
+    value.bytes.resize(length);
+    if (length > 0)
+        std::memcpy(value.bytes.data(), bytes, std::size_t(length));
+}
+
 void SavedCopyWriter::nullValue(int column)
 {
-    bound(sqlite3_bind_null(m_insert.get(), column + 1));
+    pending(column, Pending::Null);
 }
 
 void SavedCopyWriter::integerValue(int column, qint64 value)
 {
-    bound(sqlite3_bind_int64(m_insert.get(), column + 1, value));
+    pending(column, Pending::Integer).integer = value;
 }
 
 void SavedCopyWriter::realValue(int column, double value)
 {
-    bound(sqlite3_bind_double(m_insert.get(), column + 1, value));
+    pending(column, Pending::Real).real = value;
 }
 
 void SavedCopyWriter::textValue(int column, const char16_t* text, qsizetype length)
 {
-    bound(sqlite3_bind_text64(m_insert.get(), column + 1, reinterpret_cast<const char*>(text),
-        sqlite3_uint64(length) * sizeof(char16_t), SQLITE_STATIC, SQLITE_UTF16));
+    setBytes(pending(column, Pending::Utf16Text), reinterpret_cast<const char*>(text),
+        length * qsizetype(sizeof(char16_t)));
 }
 
 void SavedCopyWriter::utf8TextValue(int column, const char* text, qsizetype length)
 {
-    bound(sqlite3_bind_text64(
-        m_insert.get(), column + 1, text, sqlite3_uint64(length), SQLITE_STATIC, SQLITE_UTF8));
+    setBytes(pending(column, Pending::Utf8Text), text, length);
 }
 
 void SavedCopyWriter::bytesValue(int column, const char* bytes, qsizetype length)
 {
-    // An empty one stays bytes: SQLite would bind a blob without data as NULL.
-    bound(length == 0 ? sqlite3_bind_zeroblob(m_insert.get(), column + 1, 0)
-                      : sqlite3_bind_blob64(m_insert.get(), column + 1, bytes,
-                          sqlite3_uint64(length), SQLITE_STATIC));
+    setBytes(pending(column, Pending::Bytes), bytes, length);
 }
 
 void SavedCopyWriter::endRow()
 {
-    if (sqlite3_step(m_insert.get()) != SQLITE_DONE)
-        fail(QStringLiteral("No se puede escribir en"));
-    sqlite3_reset(m_insert.get());
     ++m_rows;
+    if (++m_pendingRows < m_rowsPerInsert)
+        return;
+    for (int row = 0; row < m_pendingRows; ++row)
+        bindPending(m_insertMany.get(), row, row * m_columns + 1);
+    m_pendingRows = 0;
+    write(m_insertMany.get());
+}
+
+void SavedCopyWriter::bindPending(sqlite3_stmt* insert, int row, int firstMarker) const
+{
+    for (int column = 0; column < m_columns; ++column) {
+        const Pending& value = m_pending[std::size_t(row * m_columns + column)];
+        const int marker = firstMarker + column;
+        const auto length = sqlite3_uint64(value.bytes.size());
+        switch (value.kind) {
+        case Pending::Null:
+            bound(sqlite3_bind_null(insert, marker));
+            break;
+        case Pending::Integer:
+            bound(sqlite3_bind_int64(insert, marker, value.integer));
+            break;
+        case Pending::Real:
+            bound(sqlite3_bind_double(insert, marker, value.real));
+            break;
+        case Pending::Utf16Text:
+            bound(sqlite3_bind_text64(
+                insert, marker, value.bytes.constData(), length, SQLITE_STATIC, SQLITE_UTF16));
+            break;
+        case Pending::Utf8Text:
+            bound(sqlite3_bind_text64(
+                insert, marker, value.bytes.constData(), length, SQLITE_STATIC, SQLITE_UTF8));
+            break;
+        case Pending::Bytes:
+            // An empty one stays bytes: SQLite would bind a blob without data as NULL.
+            bound(length == 0 ? sqlite3_bind_zeroblob(insert, marker, 0)
+                              : sqlite3_bind_blob64(
+                                  insert, marker, value.bytes.constData(), length, SQLITE_STATIC));
+            break;
+        }
+    }
+}
+
+void SavedCopyWriter::write(sqlite3_stmt* insert) const
+{
+    if (sqlite3_step(insert) != SQLITE_DONE)
+        fail(QStringLiteral("No se puede escribir en"));
+    sqlite3_reset(insert);
 }
 
 void SavedCopyWriter::keep()
 {
+    for (int row = 0; row < m_pendingRows; ++row) {
+        bindPending(m_insertOne.get(), row, 1);
+        write(m_insertOne.get());
+    }
+    m_pendingRows = 0;
     m_origin.rows = m_rows;
     const auto key = [](const char* name) { return QString::fromLatin1(name); };
     insertEach(QStringLiteral("INSERT INTO %1 VALUES (?, ?)").arg(originTable),
@@ -250,7 +342,8 @@ void SavedCopyWriter::keep()
             {key(deletedKey), m_origin.deleted.toString(Qt::ISODateWithMs)},
             {key(rowsKey), m_rows}});
     run(QStringLiteral("COMMIT"));
-    m_insert.reset();
+    m_insertMany.reset();
+    m_insertOne.reset();
     if (sqlite3_close(m_db) != SQLITE_OK)
         fail(QStringLiteral("No se puede cerrar"));
     m_db = nullptr;
@@ -282,7 +375,8 @@ void SavedCopyWriter::run(const QString& sql) const
 
 void SavedCopyWriter::close() noexcept
 {
-    m_insert.reset();
+    m_insertMany.reset();
+    m_insertOne.reset();
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
