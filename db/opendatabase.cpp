@@ -56,6 +56,18 @@ void addDriverDefaults(OdbcSource& source)
     // A failed statement ends the transaction, which the program then rolls back whole anyway:
     // psqlODBC need not wrap every statement in a savepoint, a round trip each.
     add(QStringLiteral("Protocol"), QStringLiteral("7.4-1"));
+    // Text goes both ways as it is, whatever the file says: psqlODBC would otherwise turn LF into
+    // CR LF in what it reads and back in what it writes, as its Windows builds do by default,
+    // and a copy, or a block put back from a delete's copy, would not be what was there.
+    bool lineEndsSet = false;
+    for (auto& [key, value] : source.keys) {
+        if (key.compare(QLatin1String("LFConversion"), Qt::CaseInsensitive) == 0) {
+            value = QStringLiteral("0");
+            lineEndsSet = true;
+        }
+    }
+    if (!lineEndsSet)
+        source.keys.append({QStringLiteral("LFConversion"), QStringLiteral("0")});
     // psqlODBC hands these to libpq, which sets them on its socket. A file that sets keepalives
     // its own way keeps them; libpq settings of its own (pqopt) come after these, and win.
     if (!source.value(QStringLiteral("KeepaliveTime")).isNull()

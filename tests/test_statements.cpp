@@ -417,12 +417,21 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()
     // A DSN that sets another character set for the connection: the text reaches the program
     // in it, not in UTF-8, and must still be kept and put back as it was.
     if (testEngine() == TestEngine::MariaDb)
-        QTest::newRow("text through a latin1 connection")
+        QTest::newRow("text through a connection in CHARSET=latin1")
             << QStringLiteral("VARCHAR(255)") << QStringLiteral("TEXT")
             << QVariantList {QStringLiteral("Línea ñ"), QStringLiteral("ÀÉÎÕÜ ß ÿ"), QVariant(),
                    QString("")}
             << QVariantList {QStringLiteral("Ñandú ").repeated(3000), QStringLiteral("¿€?"),
                    QVariant(), QStringLiteral("año")};
+    // A DSN that asks psqlODBC to turn line ends into CR LF, as its Windows builds do unless told
+    // otherwise: the line ends must still be kept and put back as they were.
+    if (testEngine() == TestEngine::Postgres)
+        QTest::newRow("line ends with LFConversion=1")
+            << QStringLiteral("TEXT") << QStringLiteral("TEXT")
+            << QVariantList {QStringLiteral("una\nlínea"), QStringLiteral("dos\r\nlíneas"),
+                   QVariant(), QStringLiteral("\r")}
+            << QVariantList {QStringLiteral("\n\n"), QStringLiteral("fin\r\n"), QVariant(),
+                   QStringLiteral("a\rb\nc")};
     // SQLite keeps each value's own type in a column without one.
     if (testEngine() == TestEngine::Sqlite)
         QTest::newRow("mixed") << QString() << QString()
@@ -439,10 +448,11 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
     QFETCH(QVariantList, claves);
     QFETCH(QVariantList, cosas);
     CompanyDatabase database(testEngine(), claveType, cosaType);
-    if (QByteArray(QTest::currentDataTag()).contains("latin1")) {
+    // Set in the DSN file as the data tag says.
+    if (const QByteArray tag = QTest::currentDataTag(); tag.contains('=')) {
         QFile dsn(database.pathFile());
         QVERIFY(dsn.open(QIODevice::Append));
-        dsn.write("CHARSET=latin1\r\n");
+        dsn.write(tag.mid(tag.lastIndexOf(' ') + 1) + "\r\n");
     }
     // Nine times over, 36 rows: the copy a delete keeps writes them several to a statement,
     // then the last few one by one.
