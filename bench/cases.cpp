@@ -26,11 +26,9 @@ constexpr double alreadyPresentLimit = 1.2;
 QWidget* windowThread = nullptr;
 LongWork* longWork = nullptr;
 
-SavedCopyOrigin savedOrigin(
-    const DatabaseConnection& connection, const QString& company, const QString& program)
+SavedCopyOrigin savedOrigin(const QString& database, const QString& company, const QString& program)
 {
-    return {connection.description(), company, program, granguia::tableName,
-        QDateTime::currentDateTime()};
+    return {database, company, program, granguia::tableName, QDateTime::currentDateTime()};
 }
 
 void asTheWindowRuns(bool offThread, const std::function<void()>& work)
@@ -176,7 +174,8 @@ qint64 oursDelete(const QString& company, const QString& program, bool offThread
     const std::shared_ptr<DatabaseConnection> connection = openDatabase(WineDrive::windowsPath);
     qint64 deleted = 0;
     asTheWindowRuns(offThread, [&] {
-        SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(*connection, company, program));
+        SavedCopyWriter saved(
+            savedCopiesFolder(), savedOrigin(connection->description(), company, program));
         deleted = connection->deleteBlock(granguia::tableName,
             granguia::blockRows(company, program, connection->dialect()),
             granguia::deleteBlock(company, program), saved);
@@ -188,8 +187,7 @@ qint64 oursDelete(const QString& company, const QString& program, bool offThread
 qint64 oursSavedCopy(const QString& company, const QString& program)
 {
     OpenedSession opened = openSession(WineDrive::windowsPath);
-    SavedCopyWriter saved(savedCopiesFolder(),
-        {opened.description, company, program, granguia::tableName, QDateTime::currentDateTime()});
+    SavedCopyWriter saved(savedCopiesFolder(), savedOrigin(opened.description, company, program));
     opened.session->saveRows(granguia::blockRows(company, program, opened.session->dialect()),
         saved, [] { return true; });
     saved.keep();

@@ -495,22 +495,21 @@ public:
 
     // One column of the current row, in the form the program keeps it in: handed to `to`'s
     // null(), integer(), unsignedInteger(), real(), text(), utf8Text() or bytes(), as its type
-    // says. The value is read into `buffer`, where it stays until the next read into it. Text is
-    // taken as the bytes the server sent where `utf8Text` says those are UTF-8.
+    // says; what it is given lasts until the next value is read. Text is taken as the bytes the
+    // server sent where `utf8Text` says those are UTF-8.
     template <typename Visitor>
-    void visit(SQLUSMALLINT number, const Column& column, Visitor&& to, QByteArray& buffer,
-        bool utf8Text = false)
+    void visit(SQLUSMALLINT number, const Column& column, Visitor&& to, bool utf8Text = false)
     {
         if (utf8Text && isText(column.type)) {
-            if (!read(number, SQL_C_BINARY, buffer))
+            if (!read(number, SQL_C_BINARY, m_scratch))
                 return to.null();
-            return to.utf8Text(buffer.constData(), buffer.size());
+            return to.utf8Text(m_scratch.constData(), m_scratch.size());
         }
         const SQLSMALLINT cType = exactCType(column);
         // Decimals go as their digits, in text.
-        if (!read(number, cType == SQL_C_CHAR ? SQL_C_WCHAR : cType, buffer))
+        if (!read(number, cType == SQL_C_CHAR ? SQL_C_WCHAR : cType, m_scratch))
             return to.null();
-        const char* data = buffer.constData();
+        const char* data = m_scratch.constData();
         const auto as = [data]<typename T>(T) {
             T value;
             std::memcpy(&value, data, sizeof value);
@@ -518,7 +517,7 @@ public:
         };
         switch (cType) {
         case SQL_C_BINARY:
-            return to.bytes(data, buffer.size());
+            return to.bytes(data, m_scratch.size());
         case SQL_C_DOUBLE:
             return to.real(as(SQLDOUBLE()));
         case SQL_C_BIT:
@@ -539,7 +538,7 @@ public:
         case SQL_C_SBIGINT:
             return to.integer(as(SQLBIGINT()));
         default:
-            return to.text(reinterpret_cast<const char16_t*>(data), buffer.size() / 2);
+            return to.text(reinterpret_cast<const char16_t*>(data), m_scratch.size() / 2);
         }
     }
 
@@ -563,7 +562,7 @@ public:
             }
             void bytes(const char* bytes, qsizetype length) { value = QByteArray(bytes, length); }
         } converted;
-        visit(number, column, converted, m_scratch);
+        visit(number, column, converted);
         // A bit is read as a boolean.
         if (column.type == SQL_BIT && !converted.value.isNull())
             return converted.value.toLongLong() != 0;
@@ -780,7 +779,6 @@ public:
                 qint64(read[i].size), read[i].digits});
         }
         saved.columns(described, !utf8Text);
-        QByteArray buffer;
         struct
         {
             SavedCopyWriter& saved;
@@ -813,8 +811,7 @@ public:
         } into {saved};
         while (cursor.fetch()) {
             for (into.column = 0; into.column < read.size(); ++into.column)
-                cursor.visit(
-                    SQLUSMALLINT(into.column + 1), read[into.column], into, buffer, utf8Text);
+                cursor.visit(SQLUSMALLINT(into.column + 1), read[into.column], into, utf8Text);
             saved.endRow();
             if (!keepGoing())
                 throw WorkStopped();

@@ -45,6 +45,18 @@ void addDriverDefaults(OdbcSource& source)
         if (source.value(key).isNull())
             source.keys.append({key, value});
     };
+    // The same where the file's own value must give way.
+    const auto set = [&source](const QString& key, const QString& value) {
+        bool found = false;
+        for (auto& [name, current] : source.keys) {
+            if (name.compare(key, Qt::CaseInsensitive) == 0) {
+                current = value;
+                found = true;
+            }
+        }
+        if (!found)
+            source.keys.append({key, value});
+    };
     const QString driver = source.value(QStringLiteral("DRIVER"));
     if (isSqliteDriver(driver)) {
         // Wait ten seconds for another program's lock, not a hundred; never create a missing file.
@@ -59,15 +71,7 @@ void addDriverDefaults(OdbcSource& source)
     // Text goes both ways as it is, whatever the file says: psqlODBC would otherwise turn LF into
     // CR LF in what it reads and back in what it writes, as its Windows builds do by default,
     // and a copy, or a block put back from a delete's copy, would not be what was there.
-    bool lineEndsSet = false;
-    for (auto& [key, value] : source.keys) {
-        if (key.compare(QLatin1String("LFConversion"), Qt::CaseInsensitive) == 0) {
-            value = QStringLiteral("0");
-            lineEndsSet = true;
-        }
-    }
-    if (!lineEndsSet)
-        source.keys.append({QStringLiteral("LFConversion"), QStringLiteral("0")});
+    set(QStringLiteral("LFConversion"), QStringLiteral("0"));
     // psqlODBC hands these to libpq, which sets them on its socket. A file that sets keepalives
     // its own way keeps them; libpq settings of its own (pqopt) come after these, and win.
     if (!source.value(QStringLiteral("KeepaliveTime")).isNull()

@@ -187,10 +187,7 @@ void SavedCopyWriter::insertEach(const QString& sql, const QList<QVariantList>& 
     for (const QVariantList& values : rows) {
         for (qsizetype i = 0; i < values.size(); ++i)
             bound(sqlite::bindValue(insert.get(), int(i + 1), values[i]));
-        const int stepped = sqlite3_step(insert.get());
-        sqlite3_reset(insert.get());
-        if (stepped != SQLITE_DONE)
-            fail(QStringLiteral("No se puede escribir en"));
+        write(insert.get());
     }
 }
 

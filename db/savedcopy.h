@@ -93,8 +93,9 @@ private:
     };
     Pending& pending(int column, Pending::Kind kind);
     void setBytes(Pending& value, const char* bytes, qsizetype length);
-    // Binds the pending row `row` from `firstMarker` on, then writes what `insert` holds.
+    // Binds the pending row `row` to `insert`'s markers from `firstMarker` on.
     void bindPending(sqlite3_stmt* insert, int row, int firstMarker) const;
+    // Runs `insert` with what is bound to it, and readies it for the next.
     void write(sqlite3_stmt* insert) const;
 
     QString m_path;
