@@ -257,10 +257,20 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
     // Where a rollback would not undo it, a delete begun is let finish: a cancel could leave
     // half a block.
     const bool undoes = undoesWrites(table);
+    // A MariaDB table without transactions (MyISAM, Aria) takes no row locks: the whole table is
+    // held from the read to the delete, or another program's rows written meanwhile would be
+    // deleted without a copy. (LOCK TABLES ends any transaction; it comes first.)
+    const bool holdsTable = !undoes && dialect() == Dialect::MariaDb;
     setCancellable(true);
     bool removing = false;
+    // The failure already says where the copy is.
+    bool toldWhereTheCopyIs = false;
     qint64 deleted = 0;
     try {
+        if (holdsTable)
+            m_session->execute({QStringLiteral("LOCK TABLES `%1` WRITE")
+                                    .arg(QString(table).replace(u'`', QStringLiteral("``"))),
+                {}});
         m_session->begin();
         // The delete must remove exactly the rows saved: on PostgreSQL it sees the snapshot the
         // read saw (a row changed since fails it); on MariaDB the read locks the rows it reads,
@@ -280,13 +290,23 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
         if (undoes)
             stopIfAsked();
         // Another program's rows, written between the read and the delete where nothing kept
-        // them out, would go without a copy.
-        if (deleted != saved.rows() && undoes)
+        // them out, would go without a copy: where a rollback undoes the delete, nothing is
+        // deleted; where it cannot (Access), the operator is told, and the copy is kept.
+        if (deleted != saved.rows()) {
+            toldWhereTheCopyIs = !undoes;
             throw EngineFailure(0,
-                QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (%1 filas "
-                               "guardadas, %2 por borrar): no se ha borrado nada.")
-                    .arg(saved.rows())
-                    .arg(deleted));
+                undoes ? QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (%1 "
+                                        "filas guardadas, %2 por borrar): no se ha borrado nada.")
+                             .arg(saved.rows())
+                             .arg(deleted)
+                       : QStringLiteral("El bloque ha cambiado mientras se guardaba su copia: se "
+                                        "han guardado %1 filas y se han borrado %2. Lo que otro "
+                                        "programa haya escrito entretanto no tiene copia; la de "
+                                        "las filas guardadas está en '%3'.")
+                             .arg(saved.rows())
+                             .arg(deleted)
+                             .arg(QDir::toNativeSeparators(saved.path())));
+        }
         m_session->commit();
         // Nothing deleted, nothing to keep.
         if (deleted == 0)
@@ -294,13 +314,14 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
     } catch (const Failure& failure) {
         setCancellable(false);
         m_session->rollback();
+        releaseTables(holdsTable);
         // A delete that a rollback undid leaves nothing to restore; one that may have removed
         // rows keeps their copy.
         if (undoes || !removing)
             saved.discard();
         if (m_stop && undoes)
             throw WorkStopped();
-        if (!undoes && removing)
+        if (!undoes && removing && !toldWhereTheCopyIs)
             throw EngineFailure(failure.number(),
                 failure.text()
                     + QStringLiteral("\r\n\r\nPuede que parte de los datos se haya borrado; "
@@ -310,11 +331,24 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
     } catch (...) {
         setCancellable(false);
         m_session->rollback();
+        releaseTables(holdsTable);
         if (undoes || !removing)
             saved.discard();
         throw;
     }
+    releaseTables(holdsTable);
     return deleted;
+}
+
+void DatabaseConnection::releaseTables(bool held) noexcept
+{
+    if (!held)
+        return;
+    try {
+        m_session->execute({QStringLiteral("UNLOCK TABLES"), {}});
+    } catch (...) {
+        // The connection is gone, and its locks with it.
+    }
 }
 
 qint64 DatabaseConnection::copyRows(

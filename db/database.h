@@ -156,6 +156,8 @@ private:
     // While a statement runs that must not be cut short (a rename or a commit, which a cancel
     // could leave half done where nothing undoes it), a stop only waits for it.
     void setCancellable(bool cancellable);
+    // Ends a LOCK TABLES, where one was taken; a connection that is gone took it with it.
+    void releaseTables(bool held) noexcept;
     void stopIfAsked();
     // Rows written, for the progress shown; false once a stop is asked for.
     RowProgress rowProgress();

@@ -173,6 +173,7 @@ private slots:
     void serverLostMidCopyLeavesNothing_data();
     void serverLostMidCopyLeavesNothing();
     void copyLocksOnlyItsOwnBlock();
+    void deleteKeepsWhatAnotherProgramWritesMeanwhile();
     void stoppedCopyKeepsNothing_data();
     void stoppedCopyKeepsNothing();
 };
@@ -878,6 +879,90 @@ void StatementsTest::copyLocksOnlyItsOwnBlock()
     QCOMPARE(outcome, DatabaseConnection::BlockCopy::Copied);
     QVERIFY2(waited < 2000, qPrintable(QString::number(waited)));
     QCOMPARE(database.count(QStringLiteral("Empresa = 'Nueva'")), 6);
+}
+
+void StatementsTest::deleteKeepsWhatAnotherProgramWritesMeanwhile()
+{
+    CompanyDatabase database;
+    QTemporaryDir userData;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(userData.path()));
+    const QString block = QStringLiteral("Empresa = 'Origen' AND Aplica = 'Agenda'");
+    const auto savedCopies = [] { return QDir(savedCopiesFolder()).entryList(QDir::Files); };
+    // Deletes Origen's three Agenda rows, `read` reading those it keeps. Once the copy is kept,
+    // another program writes a fourth and is given a second to finish. The failure's text, if
+    // any.
+    const auto deleteWhileAnotherWrites
+        = [&](DatabaseConnection& ours, const Statement& read) -> QString {
+        database.exec(QStringLiteral("DELETE FROM GRANGUIA WHERE ") + block);
+        QDir(savedCopiesFolder()).removeRecursively();
+        database.addBlock(QStringLiteral("Origen"), agenda, 3);
+        std::atomic<bool> written = false;
+        std::thread other;
+        QString text;
+        try {
+            SavedCopyWriter saved(savedCopiesFolder(),
+                {ours.description(), QStringLiteral("Origen"), agenda, granguia::tableName,
+                    QDateTime::currentDateTime()});
+            const qint64 deleted = ours.deleteBlock(granguia::tableName, read,
+                granguia::deleteBlock(QStringLiteral("Origen"), agenda), saved, [&] {
+                    other = std::thread([&] {
+                        database.insert(QStringLiteral("Origen"), agenda, QStringLiteral("otro"),
+                            QStringLiteral("otro"));
+                        written = true;
+                    });
+                    // Either it wrote, or it waits for the delete.
+                    (void)QTest::qWaitFor([&] { return written.load(); }, 1000);
+                });
+            text = QString::number(deleted);
+        } catch (const Failure& failure) {
+            text = failure.text();
+        }
+        other.join();
+        return text;
+    };
+    const auto readsEveryRow = [](DatabaseConnection& ours) {
+        return granguia::blockRows(QStringLiteral("Origen"), agenda, ours.dialect());
+    };
+
+    // The engine keeps the other program out of the block, or the delete out of its row: the
+    // three saved rows go, the fourth stays.
+    auto connection = openDatabase(CompanyDatabase::windowsPath);
+    QCOMPARE(
+        deleteWhileAnotherWrites(*connection, readsEveryRow(*connection)), QStringLiteral("3"));
+    QCOMPARE(database.block(QStringLiteral("Origen"), agenda).size(), 1);
+    QCOMPARE(savedCopies().size(), 1);
+
+    // A row the copy did not keep, as a row written meanwhile where nothing keeps it out: where
+    // the delete can be undone nothing is deleted; where it cannot, the operator is told and
+    // the copy stays.
+    Statement missesOne = readsEveryRow(*connection);
+    missesOne.text.replace(
+        QStringLiteral("WHERE "), QStringLiteral("WHERE clave <> 'Agenda-2' AND "));
+    QCOMPARE(deleteWhileAnotherWrites(*connection, missesOne),
+        QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (2 filas guardadas, 3 "
+                       "por borrar): no se ha borrado nada."));
+    QCOMPARE(database.count(block), 4);
+    QCOMPARE(savedCopies(), QStringList());
+    connection->setUndoesWrites(false);
+    const QString told = deleteWhileAnotherWrites(*connection, missesOne);
+    QCOMPARE(savedCopies().size(), 1);
+    QCOMPARE(told,
+        QStringLiteral("El bloque ha cambiado mientras se guardaba su copia: se han guardado 2 "
+                       "filas y se han borrado 3. Lo que otro programa haya escrito entretanto no "
+                       "tiene copia; la de las filas guardadas está en '%1'.")
+            .arg(QDir::toNativeSeparators(savedCopiesFolder() + u'/' + savedCopies().value(0))));
+
+    // A table without transactions takes no row locks: the whole table is held.
+    if (database.engine() != TestEngine::MariaDb)
+        return;
+    database.exec(QStringLiteral("DROP INDEX GRANGUIA_Empresa_Aplica ON GRANGUIA; "
+                                 "ALTER TABLE GRANGUIA ENGINE = MyISAM"));
+    connection = openDatabase(CompanyDatabase::windowsPath);
+    QCOMPARE(
+        deleteWhileAnotherWrites(*connection, readsEveryRow(*connection)), QStringLiteral("3"));
+    QCOMPARE(database.block(QStringLiteral("Origen"), agenda).size(), 1);
+    QVERIFY(database.nothingLocked());
+    qunsetenv("XDG_DATA_HOME");
 }
 
 void StatementsTest::stoppedCopyKeepsNothing_data()
