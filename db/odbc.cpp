@@ -967,6 +967,33 @@ private:
 
 } // namespace
 
+QString dataSourceDriver(const QString& name)
+{
+    const SQLHENV env = environment();
+    SQLWCHAR source[SQL_MAX_DSN_LENGTH + 1];
+    SQLWCHAR description[512];
+    SQLSMALLINT sourceLength = 0;
+    SQLSMALLINT descriptionLength = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (SQL_SUCCEEDED(SQLDataSourcesW(env, direction, source, SQLSMALLINT(std::size(source)),
+        &sourceLength, description, SQLSMALLINT(std::size(description)), &descriptionLength))) {
+        direction = SQL_FETCH_NEXT;
+        const QString found
+            = fromWide(source, std::min<qsizetype>(sourceLength, qsizetype(std::size(source)) - 1));
+        // Data source names are not told apart by case.
+        if (found.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        QString driver = fromWide(description,
+            std::min<qsizetype>(descriptionLength, qsizetype(std::size(description)) - 1));
+        // The driver manager's list stays where it is: the next call starts it again.
+        while (SQL_SUCCEEDED(SQLDataSourcesW(env, SQL_FETCH_NEXT, source,
+            SQLSMALLINT(std::size(source)), &sourceLength, description,
+            SQLSMALLINT(std::size(description)), &descriptionLength))) { }
+        return driver;
+    }
+    return QString();
+}
+
 std::unique_ptr<Session> connectOdbc(
     const QString& connectionString, const OdbcConnectOptions& options)
 {

@@ -22,6 +22,10 @@ struct OdbcConnectOptions
     QString context;
 };
 
+// The driver of a data source named in the ODBC settings, as the driver manager gives it (the
+// driver's name; unixODBC may give its library's path); null for a name it does not list.
+QString dataSourceDriver(const QString& name);
+
 // Connects with a whole ODBC connection string ("DRIVER={…};KEY=value…" or "DSN=…;…").
 std::unique_ptr<Session> connectOdbc(
     const QString& connectionString, const OdbcConnectOptions& options);

@@ -38,8 +38,16 @@ bool isSqliteDriver(const QString& driver)
     return driver.contains(QLatin1String("SQLite"), Qt::CaseInsensitive);
 }
 
-// Settings the program needs of some drivers, where the DSN file does not say otherwise.
-void addDriverDefaults(OdbcSource& source)
+bool isPostgresDriver(const QString& driver)
+{
+    return driver.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
+        || driver.contains(QLatin1String("psqlodbc"), Qt::CaseInsensitive);
+}
+
+// Settings the program needs of some drivers, where the DSN file does not say otherwise. A data
+// source named in the ODBC settings keeps its own settings there, out of the program's sight: it
+// is given only those the copies' exactness and safety need, which must win. Returns the driver.
+QString addDriverDefaults(OdbcSource& source)
 {
     const auto add = [&source](const QString& key, const QString& value) {
         if (source.value(key).isNull())
@@ -57,26 +65,32 @@ void addDriverDefaults(OdbcSource& source)
         if (!found)
             source.keys.append({key, value});
     };
-    const QString driver = source.value(QStringLiteral("DRIVER"));
+    QString driver = source.value(QStringLiteral("DRIVER"));
+    const bool named = driver.isNull();
+    if (named)
+        driver = dataSourceDriver(source.value(QStringLiteral("DSN")));
     if (isSqliteDriver(driver)) {
         // Wait ten seconds for another program's lock, not a hundred; never create a missing file.
-        add(QStringLiteral("Timeout"), QStringLiteral("10000"));
+        if (!named)
+            add(QStringLiteral("Timeout"), QStringLiteral("10000"));
         add(QStringLiteral("NoCreat"), QStringLiteral("1"));
     }
-    if (!driver.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive))
-        return;
+    if (!isPostgresDriver(driver))
+        return driver;
     // A failed statement ends the transaction, which the program then rolls back whole anyway:
     // psqlODBC need not wrap every statement in a savepoint, a round trip each.
-    add(QStringLiteral("Protocol"), QStringLiteral("7.4-1"));
-    // Text goes both ways as it is, whatever the file says: psqlODBC would otherwise turn LF into
-    // CR LF in what it reads and back in what it writes, as its Windows builds do by default,
-    // and a copy, or a block put back from a delete's copy, would not be what was there.
+    if (!named)
+        add(QStringLiteral("Protocol"), QStringLiteral("7.4-1"));
+    // Text goes both ways as it is, whatever the file or the data source says: psqlODBC would
+    // otherwise turn LF into CR LF in what it reads and back in what it writes, as its Windows
+    // builds do by default, and a copy, or a block put back from a delete's copy, would not be
+    // what was there.
     set(QStringLiteral("LFConversion"), QStringLiteral("0"));
     // psqlODBC hands these to libpq, which sets them on its socket. A file that sets keepalives
     // its own way keeps them; libpq settings of its own (pqopt) come after these, and win.
-    if (!source.value(QStringLiteral("KeepaliveTime")).isNull()
+    if (named || !source.value(QStringLiteral("KeepaliveTime")).isNull()
         || !source.value(QStringLiteral("KeepaliveInterval")).isNull())
-        return;
+        return driver;
     const QString keepalives = QStringLiteral("keepalives=1 keepalives_idle=%1 "
                                               "keepalives_interval=%2 keepalives_count=%3 "
                                               "tcp_user_timeout=%4")
@@ -87,10 +101,11 @@ void addDriverDefaults(OdbcSource& source)
     for (auto& [key, value] : source.keys) {
         if (key.compare(QLatin1String("pqopt"), Qt::CaseInsensitive) == 0) {
             value = keepalives + u' ' + value;
-            return;
+            return driver;
         }
     }
     source.keys.append({QStringLiteral("pqopt"), keepalives});
+    return driver;
 }
 
 std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& file)
@@ -100,16 +115,15 @@ std::unique_ptr<Session> openOdbcSource(OdbcSource source, const DatabaseFile& f
             QStringLiteral("El archivo %1 guarda una contraseña y otros usuarios pueden leerlo. "
                            "Quite el permiso de lectura a los demás (chmod 600) para usarlo.")
                 .arg(file.described()));
-    addDriverDefaults(source);
-    const QString driver = source.value(QStringLiteral("DRIVER"));
+    const QString driver = addDriverDefaults(source);
     OdbcConnectOptions options;
     // A file behind a SQLite driver has no server to wait for, and the driver takes no limit.
     options.loginTimeout = isSqliteDriver(driver) ? 0 : loginTimeout;
-    options.context
-        = QStringLiteral("No se ha podido abrir %1 con %2, que no ha dado ningún "
-                         "detalle.")
-              .arg(file.described(),
-                  driver.isNull() ? QStringLiteral("el origen de datos ODBC '%1'")
+    options.context = QStringLiteral("No se ha podido abrir %1 con %2, que no ha dado ningún "
+                                     "detalle.")
+                          .arg(file.described(),
+                              source.value(QStringLiteral("DRIVER")).isNull()
+                                  ? QStringLiteral("el origen de datos ODBC '%1'")
                                         .arg(source.value(QStringLiteral("DSN")))
                                   : QStringLiteral("el controlador ODBC '%1'").arg(driver));
     // MariaDB's driver takes no keepalive settings: they go on the socket the connect opens to the

@@ -425,14 +425,18 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest_data()
             << QVariantList {QStringLiteral("Ñandú ").repeated(3000), QStringLiteral("¿€?"),
                    QVariant(), QStringLiteral("año")};
     // A DSN that asks psqlODBC to turn line ends into CR LF, as its Windows builds do unless told
-    // otherwise: the line ends must still be kept and put back as they were.
-    if (testEngine() == TestEngine::Postgres)
-        QTest::newRow("line ends with LFConversion=1")
-            << QStringLiteral("TEXT") << QStringLiteral("TEXT")
-            << QVariantList {QStringLiteral("una\nlínea"), QStringLiteral("dos\r\nlíneas"),
-                   QVariant(), QStringLiteral("\r")}
-            << QVariantList {QStringLiteral("\n\n"), QStringLiteral("fin\r\n"), QVariant(),
-                   QStringLiteral("a\rb\nc")};
+    // otherwise, in the DSN file or in a data source named in the ODBC settings: the line ends
+    // must still be kept and put back as they were.
+    if (testEngine() == TestEngine::Postgres) {
+        for (const char* tag : {"line ends with LFConversion=1",
+                 "line ends with a named data source's LFConversion=1"})
+            QTest::newRow(tag) << QStringLiteral("TEXT") << QStringLiteral("TEXT")
+                               << QVariantList {QStringLiteral("una\nlínea"),
+                                      QStringLiteral("dos\r\nlíneas"), QVariant(),
+                                      QStringLiteral("\r")}
+                               << QVariantList {QStringLiteral("\n\n"), QStringLiteral("fin\r\n"),
+                                      QVariant(), QStringLiteral("a\rb\nc")};
+    }
     // SQLite keeps each value's own type in a column without one.
     if (testEngine() == TestEngine::Sqlite)
         QTest::newRow("mixed") << QString() << QString()
@@ -449,11 +453,23 @@ void StatementsTest::copyKeepsValuesAndDefaultsTheRest()
     QFETCH(QVariantList, claves);
     QFETCH(QVariantList, cosas);
     CompanyDatabase database(testEngine(), claveType, cosaType);
-    // Set in the DSN file as the data tag says.
+    // Set in the DSN file as the data tag says; or in the ODBC settings, for a data source named
+    // there, which the DSN file then names.
+    const auto forgetNamedSource = qScopeGuard([] { qunsetenv("ODBCINI"); });
     if (const QByteArray tag = QTest::currentDataTag(); tag.contains('=')) {
+        const QByteArray setting = tag.mid(tag.lastIndexOf(' ') + 1) + "\r\n";
         QFile dsn(database.pathFile());
-        QVERIFY(dsn.open(QIODevice::Append));
-        dsn.write(tag.mid(tag.lastIndexOf(' ') + 1) + "\r\n");
+        QVERIFY(dsn.open(QIODevice::ReadWrite));
+        QByteArray settings = dsn.readAll() + setting;
+        if (tag.contains("named")) {
+            const QString odbcIni = database.folder() + QStringLiteral("/odbc.ini");
+            writeFile(odbcIni, settings.replace("[ODBC]", "[Tarvex]"),
+                QFile::ReadOwner | QFile::WriteOwner);
+            qputenv("ODBCINI", QFile::encodeName(odbcIni));
+            settings = "[ODBC]\r\nDSN=Tarvex\r\n";
+        }
+        QVERIFY(dsn.resize(0));
+        dsn.write(settings);
     }
     // Nine times over, 36 rows: the copy a delete keeps writes them several to a statement,
     // then the last few one by one.
