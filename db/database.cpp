@@ -319,7 +319,8 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
         // rows keeps their copy.
         if (undoes || !removing)
             saved.discard();
-        if (m_stop && undoes)
+        // A statement the stop cancelled fails: a stop, where nothing is deleted.
+        if (m_stop && (undoes || !removing))
             throw WorkStopped();
         if (!undoes && removing && !toldWhereTheCopyIs)
             throw EngineFailure(failure.number(),
