@@ -983,13 +983,9 @@ QString dataSourceDriver(const QString& name)
         // Data source names are not told apart by case.
         if (found.compare(name, Qt::CaseInsensitive) != 0)
             continue;
-        QString driver = fromWide(description,
+        // The list is left part-read: the next SQL_FETCH_FIRST starts it again.
+        return fromWide(description,
             std::min<qsizetype>(descriptionLength, qsizetype(std::size(description)) - 1));
-        // The driver manager's list stays where it is: the next call starts it again.
-        while (SQL_SUCCEEDED(SQLDataSourcesW(env, SQL_FETCH_NEXT, source,
-            SQLSMALLINT(std::size(source)), &sourceLength, description,
-            SQLSMALLINT(std::size(description)), &descriptionLength))) { }
-        return driver;
     }
     return QString();
 }
