@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <QRegularExpression>
-
 namespace duplivo::schema {
 
 std::optional<Statement> indexKeysQuery(Dialect dialect, const QString& table)
@@ -125,6 +123,40 @@ Statement textLengthQuery(Dialect dialect, const QString& table, const QString& 
     return {QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(column, table), {}};
 }
 
+namespace {
+
+// The length a SQLite column's declared type gives its text: CHAR, CLOB or TEXT (VARCHAR,
+// NCHAR… too) followed by a number in brackets, blanks allowed around it. Read by hand, not with
+// a regular expression: the copies run on a thread of their own, and under Wine PCRE2's JIT
+// crashed compiling a pattern on a thread other than the first.
+std::optional<int> declaredTextLength(const QString& type)
+{
+    const auto blanks = [&type](qsizetype at) {
+        while (at < type.size() && type[at].isSpace())
+            ++at;
+        return at;
+    };
+    for (qsizetype start = 0; start < type.size(); ++start) {
+        const QStringView rest = QStringView(type).mid(start);
+        if (!rest.startsWith(u"CHAR", Qt::CaseInsensitive)
+            && !rest.startsWith(u"CLOB", Qt::CaseInsensitive)
+            && !rest.startsWith(u"TEXT", Qt::CaseInsensitive))
+            continue;
+        qsizetype at = blanks(start + 4);
+        if (at >= type.size() || type[at] != u'(')
+            continue;
+        const qsizetype digits = at = blanks(at + 1);
+        while (at < type.size() && type[at].isDigit())
+            ++at;
+        const qsizetype end = blanks(at);
+        if (at > digits && end < type.size() && type[end] == u')')
+            return QStringView(type).mid(digits, at - digits).toInt();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<int> textLength(Session& session, const QString& table, const QString& column)
 {
     const Statement query = textLengthQuery(session.dialect(), table, column);
@@ -135,13 +167,8 @@ std::optional<int> textLength(Session& session, const QString& table, const QStr
         return std::nullopt;
     rows.moveFirst();
     const QVariant value = rows.row().value(0);
-    if (session.dialect() == Dialect::Sqlite) {
-        static const QRegularExpression declared(
-            QStringLiteral("(CHAR|CLOB|TEXT)\\s*\\(\\s*(\\d+)\\s*\\)"),
-            QRegularExpression::CaseInsensitiveOption);
-        const QRegularExpressionMatch match = declared.match(value.toString());
-        return match.hasMatch() ? std::optional<int>(match.captured(2).toInt()) : std::nullopt;
-    }
+    if (session.dialect() == Dialect::Sqlite)
+        return declaredTextLength(value.toString());
     bool number = false;
     const int length = value.toInt(&number);
     return number && length > 0 ? std::optional<int>(length) : std::nullopt;
