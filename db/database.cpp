@@ -263,8 +263,6 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
     const bool holdsTable = !undoes && dialect() == Dialect::MariaDb;
     setCancellable(true);
     bool removing = false;
-    // The failure already says where the copy is.
-    bool toldWhereTheCopyIs = false;
     qint64 deleted = 0;
     try {
         if (holdsTable)
@@ -291,22 +289,15 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
             stopIfAsked();
         // Another program's rows, written between the read and the delete where nothing kept
         // them out, would go without a copy: where a rollback undoes the delete, nothing is
-        // deleted; where it cannot (Access), the operator is told, and the copy is kept.
-        if (deleted != saved.rows()) {
-            toldWhereTheCopyIs = !undoes;
+        // deleted; where it may not (Access), the operator is also told where the copy is.
+        if (deleted != saved.rows())
             throw EngineFailure(0,
-                undoes ? QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (%1 "
-                                        "filas guardadas, %2 por borrar): no se ha borrado nada.")
-                             .arg(saved.rows())
-                             .arg(deleted)
-                       : QStringLiteral("El bloque ha cambiado mientras se guardaba su copia: se "
-                                        "han guardado %1 filas y se han borrado %2. Lo que otro "
-                                        "programa haya escrito entretanto no tiene copia; la de "
-                                        "las filas guardadas está en '%3'.")
-                             .arg(saved.rows())
-                             .arg(deleted)
-                             .arg(QDir::toNativeSeparators(saved.path())));
-        }
+                QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (%1 filas "
+                               "guardadas, %2 por borrar)%3")
+                    .arg(saved.rows())
+                    .arg(deleted)
+                    .arg(
+                        undoes ? QStringLiteral(": no se ha borrado nada.") : QStringLiteral(".")));
         m_session->commit();
         // Nothing deleted, nothing to keep.
         if (deleted == 0)
@@ -322,7 +313,7 @@ qint64 DatabaseConnection::deleteBlock(const QString& table, const Statement& re
         // A statement the stop cancelled fails: a stop, where nothing is deleted.
         if (m_stop && (undoes || !removing))
             throw WorkStopped();
-        if (!undoes && removing && !toldWhereTheCopyIs)
+        if (!undoes && removing)
             throw EngineFailure(failure.number(),
                 failure.text()
                     + QStringLiteral("\r\n\r\nPuede que parte de los datos se haya borrado; "

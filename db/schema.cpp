@@ -128,7 +128,7 @@ namespace {
 // The length a SQLite column's declared type gives its text: CHAR, CLOB or TEXT (VARCHAR,
 // NCHAR… too) followed by a number in brackets, blanks allowed around it. Read by hand, not with
 // a regular expression: the copies run on a thread of their own, and under Wine PCRE2's JIT
-// crashed compiling a pattern on a thread other than the first.
+// crashed compiling this pattern on a copy's thread.
 std::optional<int> declaredTextLength(const QString& type)
 {
     const auto blanks = [&type](qsizetype at) {

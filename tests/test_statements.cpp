@@ -963,9 +963,9 @@ void StatementsTest::deleteKeepsWhatAnotherProgramWritesMeanwhile()
     const QString told = deleteWhileAnotherWrites(*connection, missesOne);
     QCOMPARE(savedCopies().size(), 1);
     QCOMPARE(told,
-        QStringLiteral("El bloque ha cambiado mientras se guardaba su copia: se han guardado 2 "
-                       "filas y se han borrado 3. Lo que otro programa haya escrito entretanto no "
-                       "tiene copia; la de las filas guardadas está en '%1'.")
+        QStringLiteral("El bloque ha cambiado mientras se guardaba su copia (2 filas guardadas, 3 "
+                       "por borrar).\r\n\r\nPuede que parte de los datos se haya borrado; su "
+                       "copia está en '%1'.")
             .arg(QDir::toNativeSeparators(savedCopiesFolder() + u'/' + savedCopies().value(0))));
 
     // A table without transactions takes no row locks: the whole table is held.
